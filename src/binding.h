@@ -1,0 +1,28 @@
+// The byte ranges a c2pa.hash.data assertion excludes: the bytes that change when a reserved
+// Manifest Store is filled.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "buffer.h"
+#include "error.h"
+
+namespace quillmark {
+
+struct Exclusion {
+  std::uint64_t start = 0;  // absolute offset in the font file
+  std::uint64_t length = 0;
+
+  friend bool operator==(const Exclusion&, const Exclusion&) = default;
+};
+
+// From the raw table directory, without parsing the font or decoding the C2PA table: the
+// Manifest Store, the checksum field of the C2PA table record, and head.checkSumAdjustment when
+// the first head table has one; ascending by start.
+Result<std::vector<Exclusion>> data_hash_exclusions(ByteView font);
+
+// The Manifest Store's own range among those exclusions, found the same way.
+Result<Exclusion> manifest_store_range(ByteView font);
+
+}  // namespace quillmark

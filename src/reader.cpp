@@ -1,0 +1,22 @@
+#include "reader.h"
+
+#include "sfnt.h"
+
+namespace quillmark {
+
+Result<C2paTable> read_c2pa_table(ByteView font) {
+  Result<SfntFont> parsed = SfntFont::parse(font);
+  if (!parsed) return std::move(parsed).error();
+  const Table* table = parsed->find(kC2paTag);
+  if (table == nullptr) return Error::no_c2pa_table();
+  return C2paTable::decode(table->data);
+}
+
+Result<Buffer> read_manifest(ByteView font) {
+  Result<C2paTable> table = read_c2pa_table(font);
+  if (!table) return std::move(table).error();
+  if (!table->manifest_store) return Error::invalid_c2pa_table("C2PA table has no embedded manifest store");
+  return std::move(*table->manifest_store);
+}
+
+}  // namespace quillmark
