@@ -64,10 +64,16 @@ class Ref {
 // ---------------------------------------------------------------------------------------------
 // Failures
 
+// Sets `type` with `text` whole. A message may hold NUL bytes: a font's tag goes into it as its
+// bytes decode, and NUL is valid UTF-8. PyErr_SetString would end the message at the first one.
+void set_error(PyObject* type, const std::string& text) {
+  Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
 // Raises `error` as the ValueError callers tell apart by its message. The Error is consumed.
 PyObject* map_err(Error error) {
-  const std::string text = error.text();
-  PyErr_SetString(PyExc_ValueError, text.c_str());
+  set_error(PyExc_ValueError, error.text());
   return nullptr;
 }
 
@@ -110,7 +116,7 @@ bool cannot_convert(PyObject* obj, const char* target) {
   message += "' object cannot be converted to '";
   message += target;
   message += "'";
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  set_error(PyExc_TypeError, message);
   return false;
 }
 
