@@ -82,6 +82,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (valid) FUZZ_CHECK(fuzz::same(lossy_bytes, in));
 
   Result<C2paTable> table = C2paTable::decode(in);
+  // The view checks what decode checks and points where decode copies from.
+  Result<C2paTableView> view = C2paTableView::read(in);
+  FUZZ_CHECK(bool(view) == bool(table));
+  if (!view) FUZZ_CHECK(fuzz::same_error(view.error(), table.error()));
+  if (view && view->manifest_store) {
+    FUZZ_CHECK(table->manifest_store && fuzz::same(*view->manifest_store, table->manifest_store->view()));
+  }
+  if (view && view->active_manifest_uri) {
+    const auto& uri = *view->active_manifest_uri;
+    FUZZ_CHECK(table->active_manifest_uri &&
+               *table->active_manifest_uri == std::string(reinterpret_cast<const char*>(uri.data()), uri.size()));
+  }
   if (!table) {
     fuzz::check_error(table.error());
     FUZZ_CHECK(table.error().kind() == Error::Kind::InvalidC2paTable);

@@ -416,10 +416,10 @@ PyObject* read_manifest_store(PyObject* args, PyObject* kwargs) {
 PyObject* read_manifest_uri_str(PyObject* args, PyObject* kwargs) {
   const auto font = font_only("read_manifest_uri_str", args, kwargs);
   if (!font) return nullptr;
-  Result<quillmark::C2paTable> table = quillmark::read_c2pa_table(*font);
-  if (!table) return map_err(std::move(table).error());
-  if (!table->active_manifest_uri) Py_RETURN_NONE;
-  const std::string& uri = *table->active_manifest_uri;
+  Result<std::optional<std::string>> found = quillmark::read_manifest_uri(*font);
+  if (!found) return map_err(std::move(found).error());
+  if (!*found) Py_RETURN_NONE;
+  const std::string& uri = **found;
   return PyUnicode_FromStringAndSize(uri.data(), static_cast<Py_ssize_t>(uri.size()));
 }
 

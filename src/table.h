@@ -30,6 +30,18 @@ inline constexpr std::uint16_t kWrittenMinorVersion = 1;
 inline constexpr std::uint64_t kMaxUriLength = 0xFFFF;
 inline constexpr std::uint64_t kMaxStoreLength = 0xFFFFFFFF;
 
+// Where a table's pieces lie in its bytes, checked exactly as C2paTable::decode() checks them but
+// not copied: for callers that ask only what a table holds, so that a Manifest Store of any size
+// costs them nothing. It borrows from the table's bytes, which must outlive it.
+struct C2paTableView {
+  std::uint16_t major_version = 0;
+  std::uint16_t minor_version = 0;
+  std::optional<ByteView> active_manifest_uri;  // well-formed UTF-8
+  std::optional<ByteView> manifest_store;
+
+  static Result<C2paTableView> read(ByteView table);
+};
+
 struct C2paTable {
   std::uint16_t major_version = kWrittenMajorVersion;
   std::uint16_t minor_version = kWrittenMinorVersion;
