@@ -1,0 +1,581 @@
+"""Hostile and extreme input: whatever a caller hands over, every call returns a result of its
+documented type or raises one of the documented exceptions with a documented message, leaves
+the caller's objects as they were, and hands back only well-formed fonts.
+
+Exact messages and ordinary behaviour belong to the feature tests; here the inputs are the ones a
+malicious or broken font pipeline produces, and the sizes are the ones at and past the formats'
+16- and 32-bit limits.
+"""
+
+from __future__ import annotations
+
+import copy
+import random
+import re
+import struct
+import sys
+import threading
+
+import pytest
+
+import quillmark as qm
+from conftest import C2PA, c2pa_header, c2pa_table, checksum, directory, head_table, make_font
+from memory_util import SANITIZED, run_child
+
+# Every message a ValueError of quillmark may carry. A tag is the directory entry's four bytes
+# decoded leniently, so it may hold any character.
+DOCUMENTED = [re.compile(p, re.S) for p in [
+    r"no C2PA table found in font",
+    r"not a supported SFNT \(TrueType/OpenType\) font",
+    r"font collections \(ttcf\) are not supported",
+    r"WOFF/WOFF2 fonts are not supported; decompress to SFNT first",
+    r"invalid font: table directory truncated",
+    r"invalid font: table extends past end of file",
+    r"invalid font: table .{1,4} extends past end of file",
+    r"invalid C2PA table: (table shorter than 20-byte header|active manifest URI extends past end of table"
+    r"|manifest store extends past end of table|active manifest URI is not valid UTF-8"
+    r"|C2PA table has no embedded manifest store|reserve_size must be non-zero|reserved store exclusion not found"
+    r"|C2PA table shorter than header|no embedded manifest store to bind|manifest store extends past C2PA table"
+    r"|store offset overflow|store length overflow|reserved font has no manifest store)",
+    r"invalid C2PA table: font contains \d+ C2PA tables; at most one is allowed",
+    r"invalid C2PA table: signed manifest is \d+ bytes but only \d+ were reserved",
+    # Requests the formats cannot describe: refused before anything is allocated for them.
+    r"invalid C2PA table: active manifest URI is \d+ bytes; at most 65535 fit the table",
+    r"invalid C2PA table: manifest store is \d+ bytes; at most 4294967295 fit the table",
+    r"invalid (C2PA table|font): font would have \d+ tables; at most 65535 fit the table directory",
+    r"invalid (C2PA table|font): table .{1,4} would (be \d+ bytes|start at offset \d+); "
+    r"at most 4294967295 fit the table directory",
+]]
+
+FONT_RESULT = {"embed_manifest_store", "embed_remote", "remove_manifest_table", "reserve_manifest_placeholder",
+               "fill_manifest_store"}
+
+
+def snapshot(obj):
+    if isinstance(obj, (bytes, str, int, type(None))):
+        return obj
+    return copy.deepcopy(obj)
+
+
+def well_formed(font: bytes) -> None:
+    """What every font quillmark hands back must be: a directory sorted by tag that fits, every
+    table inside the file at a multiple of 4, padding zero, and the file a multiple of 4 long."""
+    assert len(font) >= 12 and len(font) % 4 == 0
+    records = directory(font)
+    assert len(font) >= 12 + 16 * len(records)
+    assert [r[0] for r in records] == sorted(r[0] for r in records)
+    at = 12 + 16 * len(records)
+    for tag, _, offset, length in records:
+        assert offset == at and offset + length <= len(font), (tag, offset, length)
+        padded = (length + 3) & ~3
+        assert font[offset + length : offset + padded] == bytes(padded - length)
+        at += padded
+    assert at == len(font)
+    heads = [r for r in records if r[0] == b"head"]
+    if heads and heads[-1][3] >= 12:
+        assert checksum(font) == 0xB1B0AFBA
+
+
+def call(fn, *args, **kwargs):
+    """Calls `fn`; checks the outcome is a documented one and the arguments are untouched.
+    Returns the result, or the ValueError raised."""
+    before = [snapshot(a) for a in (*args, *kwargs.values())]
+    try:
+        result = fn(*args, **kwargs)
+    except ValueError as e:
+        assert type(e) is ValueError and len(e.args) == 1, repr(e)
+        assert any(p.fullmatch(str(e)) for p in DOCUMENTED), str(e)
+        result = e
+    else:
+        name = fn.__name__
+        if name in FONT_RESULT:
+            assert type(result) is bytes
+            well_formed(result)
+        elif name == "read_manifest_store":
+            assert type(result) is bytes
+        elif name == "read_manifest_uri_str":
+            assert result is None or type(result) is str
+        elif name == "is_compliant":
+            assert result is True or result is False
+        else:
+            font = args[0] if args else kwargs["font"]
+            assert type(result) is list and 2 <= len(result) <= 3
+            assert all(type(r) is tuple and len(r) == 2 for r in result)
+            assert [r[0] for r in result] == sorted(r[0] for r in result)
+            assert all(0 <= start and 0 < length and start + length <= len(font) for start, length in result)
+    after = [*args, *kwargs.values()]
+    assert all(type(a) is type(b) and a == b for a, b in zip(before, after)), "an argument was changed"
+    return result
+
+
+def every_function(font: bytes) -> dict:
+    """All nine functions on `font`, with ordinary other arguments."""
+    return {
+        "embed_manifest_store": call(qm.embed_manifest_store, font, b"store"),
+        "embed_remote": call(qm.embed_remote, font, "https://example.com/m"),
+        "read_manifest_store": call(qm.read_manifest_store, font),
+        "read_manifest_uri_str": call(qm.read_manifest_uri_str, font),
+        "remove_manifest_table": call(qm.remove_manifest_table, font),
+        "is_compliant": call(qm.is_compliant, font),
+        "reserve_manifest_placeholder": call(qm.reserve_manifest_placeholder, font, 16, "u"),
+        "data_hash_ranges": call(qm.data_hash_ranges, font),
+        "fill_manifest_store": call(qm.fill_manifest_store, font, b"m"),
+    }
+
+
+def sfnt(n: int, records: bytes, body: bytes = b"", version: bytes = b"\x00\x01\x00\x00") -> bytes:
+    return version + struct.pack(">HHHH", n, 0, 0, 0) + records + body
+
+
+def record(tag: bytes, offset: int, length: int) -> bytes:
+    return struct.pack(">4sIII", tag, 0, offset, length)
+
+
+HEAD = head_table()
+
+
+def overlapping_fonts():
+    """Fonts whose tables overlap one another, the directory and the offset table."""
+    store = c2pa_table(store=b"S" * 24)
+    n = 3
+    base = 12 + 16 * n
+    body = store + HEAD
+    yield "c2pa-over-head", sfnt(n, record(C2PA, base, len(store)) + record(b"head", base, len(HEAD))
+                                  + record(b"glyf", base + 4, 40), body)
+    whole = 12 + 16 * 2 + len(HEAD)
+    yield "table-is-whole-file", sfnt(2, record(b"glyf", 0, whole) + record(b"head", 44, len(HEAD)), HEAD)
+    yield "head-over-directory", sfnt(2, record(b"head", 0, 54) + record(b"cmap", 12, 32), bytes(22))
+    # A C2PA table whose store is the font's own directory: filling it writes over no byte that
+    # is not excluded.
+    yield "store-is-directory", sfnt(2, record(C2PA, 44, 20) + record(b"head", 64, len(HEAD)),
+                                     c2pa_header(store_offset=0xFFFFFFFF - 43, store_length=32) + HEAD)
+    twin = c2pa_table(uri=b"https://a", store=b"x" * 8)
+    yield "c2pa-twice-same-bytes", sfnt(3, record(C2PA, 60, len(twin)) + record(C2PA, 60, len(twin))
+                                        + record(b"head", 60 + 40, len(HEAD)), twin.ljust(40, b"\0") + HEAD)
+
+
+HOSTILE = [
+    ("no-tables", sfnt(0, b"")),
+    ("no-tables-otto", sfnt(0, b"", version=b"OTTO")),
+    ("zero-length-tables", sfnt(3, record(C2PA, 60, 0) + record(b"head", 60, 0) + record(b"zero", 60, 0))),
+    ("offset-ffffffff", sfnt(1, record(b"glyf", 0xFFFFFFFF, 1), bytes(8))),
+    ("length-ffffffff", sfnt(1, record(b"glyf", 0, 0xFFFFFFFF), bytes(8))),
+    ("count-ffff-short", sfnt(0xFFFF, record(b"glyf", 0, 0))),
+    ("tags-of-every-byte", make_font([(bytes([b, 255 - b, 10, 0]), b"x") for b in range(0, 256, 17)])),
+    ("head-short", make_font([(b"head", HEAD[:11]), (C2PA, c2pa_table(store=b"s"))])),
+    ("two-heads", make_font([(b"head", HEAD), (C2PA, c2pa_table(store=b"s" * 9)), (b"head", head_table(5))])),
+    *overlapping_fonts(),
+]
+
+
+@pytest.mark.parametrize("font", [f for _, f in HOSTILE], ids=[n for n, _ in HOSTILE])
+def test_hostile_font_every_function(font):
+    every_function(font)
+
+
+def many_tables(n: int, extra=()) -> bytes:
+    """A font of `n` tables of 4 bytes each (tags 'T' + index), then the (tag, data) in extra."""
+    tables = [(b"T" + i.to_bytes(3, "big"), i.to_bytes(4, "big")) for i in range(n - len(extra))]
+    return make_font([*tables, *extra])
+
+
+def test_65535_tables():
+    full = many_tables(0xFFFF, [(b"head", HEAD)])
+    results = every_function(full)
+    rebuilt = results["remove_manifest_table"]
+    assert len(directory(rebuilt)) == 0xFFFF and struct.unpack_from(">H", rebuilt, 4)[0] == 0xFFFF
+    # A 65536th table does not fit the 16-bit count: refused, not truncated or wrapped.
+    for name in ("embed_manifest_store", "embed_remote", "reserve_manifest_placeholder"):
+        assert isinstance(results[name], ValueError) and "65536 tables" in str(results[name])
+
+    # With a C2PA table among them, writing replaces it and the count stays.
+    with_c2pa = many_tables(0xFFFF, [(C2PA, c2pa_table(store=b"s")), (b"head", HEAD)])
+    reserved = call(qm.reserve_manifest_placeholder, with_c2pa, 8)
+    assert len(directory(reserved)) == 0xFFFF
+    assert len(call(qm.data_hash_ranges, reserved)) == 3
+    filled = call(qm.fill_manifest_store, reserved, b"12345678")
+    assert call(qm.read_manifest_store, filled) == b"12345678"
+    assert call(qm.is_compliant, filled) is True
+
+
+def test_zero_tables():
+    empty = sfnt(0, b"")
+    assert call(qm.remove_manifest_table, empty) == struct.pack(">IHHHH", 0x00010000, 0, 16, 0, 0xFFF0)
+    reserved = call(qm.reserve_manifest_placeholder, empty, 3)
+    assert call(qm.read_manifest_store, reserved) == bytes(3)
+    # No head, so no checksum adjustment: two ranges, and not compliant.
+    assert len(call(qm.data_hash_ranges, reserved)) == 2
+    assert call(qm.is_compliant, reserved) is False
+
+
+@pytest.mark.parametrize("name, font", list(overlapping_fonts()), ids=[n for n, _ in overlapping_fonts()])
+def test_overlapping_tables_rebuild_apart(name, font):
+    """Tables that share bytes in the input come out as separate copies in a sound layout, and
+    the filling guarantee holds for the rebuilt font."""
+    reserved = call(qm.reserve_manifest_placeholder, font, 40, "https://example.com/m")
+    for tag, _, offset, length in directory(font):
+        if tag not in (C2PA, b"head"):
+            rebuilt = dict((t, (o, n)) for t, _, o, n in directory(reserved))
+            o, n = rebuilt[tag]
+            assert reserved[o : o + n] == font[offset : offset + length]
+    ranges = call(qm.data_hash_ranges, reserved)
+    filled = call(qm.fill_manifest_store, reserved, b"signed")
+    outside = lambda f: bytes(b for i, b in enumerate(f) if not any(s <= i < s + n for s, n in ranges))
+    assert len(filled) == len(reserved) and outside(filled) == outside(reserved)
+
+
+def model_decode(table: bytes):
+    """The C2PA table read from its layout: (uri bytes or None, store or None) or the detail."""
+    if len(table) < 20:
+        return "table shorter than 20-byte header"
+    _, _, uo, ul, _, so, sl = struct.unpack_from(">HHIHHII", table)
+    uri = store = None
+    if uo:
+        if uo + ul > len(table):
+            return "active manifest URI extends past end of table"
+        uri = table[uo : uo + ul]
+        try:
+            uri.decode("utf-8")
+        except UnicodeDecodeError:
+            return "active manifest URI is not valid UTF-8"
+    if so:
+        if so + sl > len(table):
+            return "manifest store extends past end of table"
+        store = table[so : so + sl]
+    return uri, store
+
+
+OFFSETS = [0, 1, 19, 20, 27, 28, 29, 0x7FFFFFFF, 0xFFFFFFFE, 0xFFFFFFFF]
+
+
+@pytest.mark.parametrize("uri_offset", OFFSETS)
+@pytest.mark.parametrize("store_offset", OFFSETS)
+def test_c2pa_offsets_point_anywhere(uri_offset, store_offset):
+    """Header offsets at the header, inside it, at and past the table's end and at the top of the
+    32-bit range, with lengths from 0 to the field's maximum: reading, binding and filling give
+    what the layout says, or refuse with its message."""
+    for uri_length, store_length in [(0, 0), (1, 1), (8, 2), (0xFFFF, 0xFFFFFFFF), (2, 0xFFFFFFFF - 0x7FFFFFFE)]:
+        table = c2pa_header(uri_offset, uri_length, store_offset, store_length) + b"https://"
+        font = make_font([(C2PA, table), (b"head", HEAD)])
+        expected = model_decode(table)
+        uri = call(qm.read_manifest_uri_str, font)
+        store = call(qm.read_manifest_store, font)
+        if isinstance(expected, str):
+            assert str(uri) == str(store) == "invalid C2PA table: " + expected
+            assert isinstance(call(qm.is_compliant, font), ValueError)
+            assert isinstance(call(qm.fill_manifest_store, font, b""), ValueError)
+        else:
+            assert uri == (None if expected[0] is None else expected[0].decode())
+            assert store == expected[1] or (expected[1] is None and isinstance(store, ValueError))
+        # The ranges come from the header's store fields alone, never from decoding.
+        ranges = call(qm.data_hash_ranges, font)
+        bindable = store_offset != 0 and store_length != 0 and store_offset + store_length <= len(table)
+        assert isinstance(ranges, list) == bindable, ranges
+        if bindable:
+            assert (directory(font)[0][2] + store_offset, store_length) in ranges
+        for fn in (qm.remove_manifest_table, qm.embed_remote):
+            call(fn, font, *(["u"] if fn is qm.embed_remote else []))
+
+
+INVALID_UTF8 = {
+    "overlong-2": b"\xc0\xaf", "overlong-2-c1": b"\xc1\xbf", "overlong-3": b"\xe0\x80\xaf",
+    "overlong-3-top": b"\xe0\x9f\xbf", "overlong-4": b"\xf0\x80\x80\xaf", "overlong-4-top": b"\xf0\x8f\xbf\xbf",
+    "surrogate-low": b"\xed\xa0\x80", "surrogate-high": b"\xed\xbf\xbf", "surrogate-pair": b"\xed\xa0\xbd\xed\xb8\x80",
+    "above-10ffff": b"\xf4\x90\x80\x80", "lead-f5": b"\xf5\x80\x80\x80", "lead-f8": b"\xf8\x88\x80\x80\x80",
+    "lead-fc": b"\xfc\x84\x80\x80\x80\x80", "lead-fe": b"\xfe", "lead-ff": b"\xff",
+    "lone-continuation": b"a\x80b", "continuation-run": b"\x80\xbf\x80", "cut-2": b"ab\xc3", "cut-3": b"ab\xe2\x82",
+    "cut-4": b"ab\xf0\x9f\x98", "cut-then-ascii": b"\xe2\x82a", "cut-then-lead": b"\xe2\xe2\x82\xac",
+    "missing-continuation": b"\xc3a",
+}
+VALID_UTF8 = {
+    "empty": b"", "nul": b"a\x00b", "u7f": b"\x7f", "u80": "\x80".encode(), "u7ff": "\u07ff".encode(),
+    "u800": "\u0800".encode(), "ud7ff": "\ud7ff".encode(), "ue000": "\ue000".encode(), "ufffd": "\ufffd".encode(),
+    "uffff": "\uffff".encode(), "u10000": "\U00010000".encode(), "u10ffff": "\U0010ffff".encode(),
+}
+
+
+def uri_font(uri: bytes) -> bytes:
+    return make_font([(C2PA, c2pa_header(20, len(uri), 0, 0) + uri), (b"head", HEAD)])
+
+
+@pytest.mark.parametrize("uri", [*INVALID_UTF8.values(), *VALID_UTF8.values()],
+                         ids=[*INVALID_UTF8, *VALID_UTF8])
+def test_uri_utf8_kinds(uri):
+    font = uri_font(uri)
+    result = call(qm.read_manifest_uri_str, font)
+    if uri in INVALID_UTF8.values():
+        assert str(result) == "invalid C2PA table: active manifest URI is not valid UTF-8"
+        assert isinstance(call(qm.is_compliant, font), ValueError)
+    else:
+        assert result == uri.decode("utf-8")
+        # What comes back in is what goes out: the URI survives a reservation byte for byte.
+        if uri:
+            reserved = call(qm.reserve_manifest_placeholder, font, 4, result)
+            assert call(qm.read_manifest_uri_str, reserved) == result
+
+
+def test_uri_utf8_agrees_with_python():
+    """Thousands of short byte strings, rich in the bytes that start, continue and break
+    sequences: quillmark accepts exactly what Python's strict decoder accepts."""
+    rng = random.Random(20240605)
+    alphabet = [0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC,
+                0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
+    for _ in range(3000):
+        uri = bytes(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
+        try:
+            expected = uri.decode("utf-8")
+        except UnicodeDecodeError:
+            expected = None
+        result = qm.read_manifest_uri_str(uri_font(uri)) if expected is not None else None
+        if expected is None:
+            with pytest.raises(ValueError, match="not valid UTF-8"):
+                qm.read_manifest_uri_str(uri_font(uri))
+        else:
+            assert result == expected, uri
+
+
+def test_uri_str_that_cannot_be_utf8():
+    font = make_font([(b"head", HEAD)])
+    for fn, args in [(qm.embed_remote, (font,)), (qm.reserve_manifest_placeholder, (font, 4))]:
+        with pytest.raises(UnicodeEncodeError):
+            fn(*args, "https://\udcff")
+
+
+@pytest.mark.parametrize("uri, fits", [
+    ("u" * 0xFFFF, True),
+    ("u" * 0x10000, False),
+    ("\u00e9" * 0x7FFF + "u", True),   # 65,535 bytes in 32,768 characters
+    ("\u00e9" * 0x8000, False),        # 65,536 bytes in only 32,768 characters
+    ("\U0001f600" * 0x3FFF + "\u00e9u", True),
+    ("\U0001f600" * 0x4000, False),
+])
+def test_uri_length_limit_counts_bytes(uri, fits):
+    font = make_font([(b"head", HEAD)])
+    for result in (call(qm.embed_remote, font, uri), call(qm.reserve_manifest_placeholder, font, 1, uri)):
+        if fits:
+            assert call(qm.read_manifest_uri_str, result) == uri
+        else:
+            assert str(result) == "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"
+
+
+def test_table_count_limit_from_embedding():
+    """65,534 tables plus a new C2PA table fit; one more does not, whatever the call."""
+    almost = many_tables(0xFFFE, [(b"head", HEAD)])
+    assert len(directory(call(qm.embed_remote, almost, "u"))) == 0xFFFF
+
+
+def test_output_offsets_past_4_gib_are_refused():
+    """A small font whose directory points 65,535 times at the same 64 KiB would rebuild to
+    4 GiB: every writer refuses it before allocating anything."""
+    n = 0xFFFF
+    body = bytes(0x10000)
+    base = 12 + 16 * n
+    font = sfnt(n, b"".join(record(b"T" + i.to_bytes(3, "big"), base, len(body)) for i in range(n)), body)
+    assert len(font) < 2 * 2**20
+    for result in every_function(font).values():
+        if not isinstance(result, ValueError):
+            continue
+        assert "fit the table directory" in str(result) or "no C2PA table" in str(result), result
+    assert "would start at offset" in str(call(qm.remove_manifest_table, font))
+
+
+def child_setup(font_expr="make_font([(b'head', head_table())])"):
+    return f"""
+        import sys
+        sys.path.insert(0, {str(__import__('pathlib').Path(__file__).parent)!r})
+        from conftest import make_font, head_table, c2pa_table
+        font = {font_expr}
+    """
+
+
+CAP = 768 * 2**20  # address space above what the child already uses
+
+RESERVE_SIZES = [
+    (1, "bytes"),
+    (2**26, "bytes"),
+    (2**32 - 100, "MemoryError"),  # fits the formats, not the cap: 4 GiB of zeros
+    (2**32 - 21, "ValueError"),    # the table fits its entry, but head would start past 4 GiB
+    (2**32 - 20, "ValueError"),    # a table of 2**32 bytes
+    (2**32 - 1, "ValueError"),
+    (2**32, "ValueError"),
+    (2**63, "ValueError"),
+    (2**64 - 1, "ValueError"),
+    (2**64, "OverflowError"),
+]
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's shadow memory cannot live under an address-space cap")
+def test_reserve_size_under_memory_cap():
+    """Sizes up to 2**64 - 1 under a cap on the address space: what fits is written, what the
+    formats cannot hold is refused from the numbers alone, and what memory cannot hold raises
+    MemoryError; nothing crashes."""
+    calls = [f"quillmark.reserve_manifest_placeholder(font, {size})" for size, _ in RESERVE_SIZES]
+    results = run_child(child_setup(), calls, address_space_limit=f"used() + {CAP}")
+    for (size, outcome), result in zip(RESERVE_SIZES, results):
+        assert result["type"] == outcome, (size, result)
+        if outcome == "bytes":
+            assert result["len"] >= size
+        if outcome == "ValueError":
+            assert result["peak_rise"] < 16 * 2**20, (size, result)
+
+
+LIARS = {
+    "maxsize": "sys.maxsize",
+    "2**62": "2**62",
+    "raises": "1 // 0",
+    "negative": "-5",
+    "huge": "2**100",
+}
+
+
+def test_lying_length_allocates_by_the_items():
+    """A sequence's __len__ is a hint; a lie in it neither allocates gigabytes nor fails."""
+    setup = child_setup()
+    for name, length in LIARS.items():
+        setup += f"""
+        class Liar_{name.replace("*", "_")}:
+            def __len__(self):
+                return {length}
+            def __getitem__(self, i):
+                if i >= 1000:
+                    raise IndexError(i)
+                return i % 256
+        """
+    calls = [f"quillmark.read_manifest_store(quillmark.embed_manifest_store(font, Liar_{n.replace('*', '_')}()))"
+             for n in LIARS]
+    results = run_child(setup, calls, address_space_limit="0" if SANITIZED else f"used() + {CAP}")
+    for name, result in zip(LIARS, results):
+        assert (result["type"], result["len"]) == ("bytes", 1000), (name, result)
+        if not SANITIZED:
+            assert result["peak_rise"] < 8 * 2**20, (name, result)
+
+
+def test_caller_sequences_survive_mutation_during_conversion():
+    """Items whose __index__ changes the very list being converted: the conversion sees some
+    state of the list, raises nothing unexpected, and the font it writes is sound."""
+    font = make_font([(b"head", HEAD)])
+
+    class Shrinks:
+        def __init__(self, items):
+            self.items = items
+
+        def __index__(self):
+            self.items.clear()
+            return 7
+
+    class Grows:
+        def __init__(self, items):
+            self.items = items
+
+        def __index__(self):
+            if len(self.items) < 5000:
+                self.items.extend([1, 2, 3])
+            return 9
+
+    for cls in (Shrinks, Grows):
+        items = [1, 2]
+        items.append(cls(items))
+        items.append(4)
+        result = qm.embed_manifest_store(font, items)
+        well_formed(result)
+        store = qm.read_manifest_store(result)
+        assert store[:3] == bytes([1, 2, 7 if cls is Shrinks else 9])
+
+
+def test_many_threads_at_once():
+    """Eight threads calling every function on their own and on shared fonts get exactly what
+    one thread gets."""
+    fonts = [make_font([(b"head", head_table(i)), (b"glyf", bytes([i]) * (100 + i))]) for i in range(8)]
+    reserved = [qm.reserve_manifest_placeholder(f, 64, f"https://example.com/{i}") for i, f in enumerate(fonts)]
+    broken = [f[:30] for f in fonts]
+
+    def work(i):
+        font, res = fonts[i % 8], reserved[(i * 3) % 8]
+        filled = qm.fill_manifest_store(res, bytes([i]) * 10)
+        out = [
+            qm.embed_manifest_store(font, [i] * 5), qm.embed_remote(font, f"u{i}"), qm.read_manifest_store(filled),
+            qm.read_manifest_uri_str(filled), qm.remove_manifest_table(filled), qm.is_compliant(filled),
+            qm.reserve_manifest_placeholder(font, 10 + i), qm.data_hash_ranges(res), filled,
+        ]
+        try:
+            qm.read_manifest_store(broken[i % 8])
+        except ValueError as e:
+            out.append(str(e))
+        return out
+
+    expected = {i: work(i) for i in range(16)}
+    failures = []
+
+    def thread(k):
+        try:
+            for rep in range(60):
+                i = (k + rep) % 16
+                if work(i) != expected[i]:
+                    failures.append((k, i))
+        except BaseException as e:  # noqa: BLE001 - a thread must report, not swallow
+            failures.append((k, repr(e)))
+
+    threads = [threading.Thread(target=thread, args=(k,)) for k in range(8)]
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert failures == []
+
+
+ALLOCATION_BOUNDS = {
+    # call: how much peak resident memory it may add, in multiples of S, the size of its result
+    "quillmark.reserve_manifest_placeholder(font, S)": 2.5,
+    "quillmark.fill_manifest_store(reserved, b'x' * 1000)": 3.5,
+    "quillmark.read_manifest_store(reserved)": 2.5,
+    "quillmark.embed_manifest_store(font, payload)": 3.5,
+    "quillmark.remove_manifest_table(reserved)": 1.5,
+    # small results: a bool, a few ranges, a short URI
+    "quillmark.is_compliant(reserved)": 0,
+    "quillmark.data_hash_ranges(reserved)": 0,
+    "quillmark.read_manifest_uri_str(reserved)": 0,
+}
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's quarantine and shadow distort peak memory")
+def test_allocation_stays_near_the_result():
+    """Peak memory a call adds is a small multiple of what it returns (S = 32 MiB)."""
+    setup = child_setup() + """
+        S = 32 * 2**20
+        reserved = quillmark.reserve_manifest_placeholder(font, S, "https://example.com/m")
+        payload = b'p' * S
+    """
+    results = run_child(setup, list(ALLOCATION_BOUNDS))
+    report = {call: round(r["peak_rise"] / 2**25, 2) for call, r in zip(ALLOCATION_BOUNDS, results)}
+    for (call_expr, bound), result in zip(ALLOCATION_BOUNDS.items(), results):
+        assert result["ok"], result
+        assert result["peak_rise"] <= bound * 2**25 + 4 * 2**20, report
+
+
+@pytest.mark.parametrize("tag, shown", [
+    (b"a\x00bc", "a\x00bc"),
+    (b"\x00\x00\x00\x00", "\x00" * 4),
+    (b"\xffabc", "\ufffdabc"),
+    (b"\xe2\x82\x00\n", "\ufffd\x00\n"),
+])
+def test_tag_reaches_the_message_whole(tag, shown):
+    """A tag goes into a message as its bytes decode, NUL and line feed included, not cut short
+    at the first NUL."""
+    font = sfnt(1, record(tag, 28, 1))
+    for fn in (qm.read_manifest_store, qm.is_compliant, qm.remove_manifest_table):
+        assert str(call(fn, font)) == f"invalid font: table {shown} extends past end of file"
+
+
+def test_type_name_reaches_the_message_whole():
+    class Odd:
+        pass
+
+    Odd.__qualname__ = "odd\x00name"
+    with pytest.raises(TypeError) as e:
+        qm.is_compliant(Odd())
+    assert str(e.value) == "argument 'font': 'odd\x00name' object cannot be converted to 'PyBytes'"
