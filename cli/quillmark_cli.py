@@ -234,6 +234,8 @@ def remove(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def extract(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if os.path.isdir(args.output):
+        parser.error(f"{args.output} is a folder: name the file for the manifest store")
     (out,) = output_paths(parser, [args.font], args.output, False)
     return guarded(args.font, lambda: write_atomically(out, quillmark.read_manifest_store(read(args.font))))
 
