@@ -38,7 +38,8 @@ def write_atomically(path: str, data: bytes) -> None:
     so that an interrupted run leaves the old file or the new one, never half of one."""
     path = os.path.realpath(path)  # through a symlink, not over it
     try:
-        fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path), prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+        folder, name = os.path.split(path)
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
     except OSError as e:
         raise OSError(e.errno, e.strerror, path) from None
     try:
@@ -60,7 +61,9 @@ def write_atomically(path: str, data: bytes) -> None:
         raise
 
 
-def output_paths(parser: argparse.ArgumentParser, fonts: Sequence[str], output: Optional[str], in_place: bool) -> list[str]:
+def output_paths(
+    parser: argparse.ArgumentParser, fonts: Sequence[str], output: Optional[str], in_place: bool
+) -> list[str]:
     """Where each font's result goes: over the font itself only with --in-place; into a folder
     when -o names one; else to -o, which then takes a single font."""
     if in_place:

@@ -75,12 +75,16 @@ def test_refused_fonts_are_reported_and_the_run_goes_on(truetype_font, tmp_path)
     assert (tmp_path / "out/a.ttf").read_bytes() == quillmark.embed_remote(truetype_font, URI)
 
 
+STORE_LIMIT = "invalid C2PA table: manifest store is 5000000000 bytes; at most 4294967295 fit the table"
+URI_LIMIT = "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["reserve", "f.ttf", "5000000000", "-o", "o.ttf"], "invalid C2PA table: manifest store is 5000000000 bytes; at most 4294967295 fit the table"),
-        (["reserve", "f.ttf", "1", "--uri", "u" * 65536, "-o", "o.ttf"], "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"),
-        (["embed", "f.ttf", "--uri", "é" * 32768, "-o", "o.ttf"], "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"),
+        (["reserve", "f.ttf", "5000000000", "-o", "o.ttf"], STORE_LIMIT),
+        (["reserve", "f.ttf", "1", "--uri", "u" * 65536, "-o", "o.ttf"], URI_LIMIT),
+        (["embed", "f.ttf", "--uri", "é" * 32768, "-o", "o.ttf"], URI_LIMIT),
         (["fill", "f.ttf", "f.ttf", "-o", "o.ttf"], "no C2PA table found in font"),
         (["fill", "uri.ttf", "f.ttf", "-o", "o.ttf"], "invalid C2PA table: reserved font has no manifest store"),
         (["extract", "f.ttf", "-o", "o.bin"], "no C2PA table found in font"),
