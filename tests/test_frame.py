@@ -95,10 +95,7 @@ def test_second_import_returns_the_same_module():
 
 
 def test_sub_interpreter_import_is_refused():
-    try:
-        import _xxsubinterpreters as interpreters
-    except ImportError:
-        pytest.skip("this Python has no _xxsubinterpreters")
+    pytest.importorskip("_xxsubinterpreters")
     script = textwrap.dedent(
         """
         import _xxsubinterpreters as interpreters
@@ -445,3 +442,39 @@ def test_every_error_kind_is_a_plain_value_error(call, message):
     assert type(err) is ValueError
     assert err.args == (message,) and str(err) == message
     assert err.__cause__ is None and err.__context__ is None
+
+
+def test_calls_keep_no_references():
+    font, uri, size, item, bad = bytes(FONT), "urn:x" * 3, Index(8), Index(7), object()
+    store = [item, 1, 2]
+    reserved = qm.reserve_manifest_placeholder(font, size, uri)
+    calls = [
+        lambda: qm.embed_manifest_store(font, store),
+        lambda: qm.embed_manifest_store(font, [item, 256]),
+        lambda: qm.embed_manifest_store(font, [item, bad]),
+        lambda: qm.embed_manifest_store(font, Seq(store, fail_at=1, error=TypeError("x"))),
+        lambda: qm.embed_remote(font, uri),
+        lambda: qm.embed_remote(uri=bad, font=font),
+        lambda: qm.reserve_manifest_placeholder(font, size, uri),
+        lambda: qm.reserve_manifest_placeholder(font, bad, uri),
+        lambda: qm.reserve_manifest_placeholder(font, size, uri, bad),
+        lambda: qm.fill_manifest_store(reserved, font),
+        lambda: qm.fill_manifest_store(reserved, uri.encode()),
+        lambda: qm.data_hash_ranges(reserved),
+        lambda: qm.read_manifest_uri_str(font=reserved),
+        lambda: qm.is_compliant(font, extra=bad),
+    ]
+    watched = [font, uri, size, item, bad, store, reserved]
+
+    def run_all():
+        for call in calls:
+            try:
+                call()
+            except (TypeError, ValueError, OverflowError):
+                pass
+
+    run_all()  # let anything cached on first use settle
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        run_all()
+    assert [sys.getrefcount(o) for o in watched] == before
