@@ -108,12 +108,15 @@ def test_data_hash_ranges_ignores_the_version(version):
     assert qm.data_hash_ranges(font) == [(16, 4), (44 + 20, 5), (44 + 28 + 8, 4)]
 
 
+WHOLE = raw_font([(b"OTTO", 0, 28)], 28, b"OTTO")
+
+
 @pytest.mark.parametrize(
     "font, tables",
     [
         (raw_font([(b"glyf", 28, 4)], 32), [(b"glyf", bytes(4))]),  # ends exactly at the end
         (raw_font([(b"loca", 28, 0)], 28), [(b"loca", b"")]),  # empty, at the very end
-        (raw_font([(b"OTTO", 0, 28)], 28, b"OTTO"), [(b"OTTO", b"OTTO\0\1" + bytes(6) + b"OTTO" + bytes(8) + b"\0\0\0\x1c")]),
+        (WHOLE, [(b"OTTO", WHOLE)]),
     ],
     ids=["ends-at-end", "empty-at-end", "table-is-whole-file"],
 )
@@ -148,6 +151,7 @@ REBUILDS = {
     "odd-lengths": [(b"glyf", b"\x01\x02\x03\x04\x05"), (b"loca", b"\xff"), (b"head", head_table(0xDEADBEEF))],
     "zero-length": [(b"aaaa", b""), (b"bbbb", b"xyz"), (b"zzzz", b""), (b"head", head_table())],
     "equal-tags-keep-order": [(b"zzzz", b"1"), (b"abcd", b"first"), (b"aaaa", b""), (b"abcd", b"second")],
+    "many-equal-tags": [(b"bbbb" if i % 3 else b"aaaa", bytes([i]) * (i % 5)) for i in range(60)],
     "unsigned-tag-order": [(b"\x80abc", b"hi"), (b"cmap", b"c"), (b"OS/2", b"o"), (b"CFF ", b"f"), (b"C2PB", b"b")],
     "short-head": [(b"head", head_table(length=8)), (b"cmap", b"abcdefg")],
     "head-of-12": [(b"cmap", b"abc"), (b"head", head_table(7, length=12))],
