@@ -159,6 +159,7 @@ def test_binding_messages(name, args, kwargs, message):
         (lambda: qm.embed_remote(b"", font=2, zz=1), "embed_remote() got multiple values for argument 'font'"),
         (lambda: qm.embed_remote(Font=b""), "embed_remote() got an unexpected keyword argument 'Font'"),
         (lambda: qm.is_compliant(**{"fönt": 1}), "is_compliant() got an unexpected keyword argument 'fönt'"),
+        (lambda: qm.is_compliant(**{"font\0": b""}), "is_compliant() got an unexpected keyword argument 'font\0'"),
         (lambda: qm.reserve_manifest_placeholder(b"", uri="u"),
          "reserve_manifest_placeholder() missing 1 required positional argument: 'reserve_size'"),
         # None fills a slot: conversion, not binding, refuses it
