@@ -113,7 +113,7 @@ def test_ranges_of_the_small_example():
 
 
 def expected_ranges(font: bytes):
-    """The three ranges worked out from the directory: the first C2PA's store and record checksum,
+    """The ranges worked out from the directory: the first C2PA's store and record checksum,
     and the first head's checkSumAdjustment when it has one."""
     entries = directory(font)
     i = next(i for i, e in enumerate(entries) if e[0] == C2PA)
