@@ -9,7 +9,6 @@ installed; the files it writes are committed, so CI does not need to run it.
 
 from __future__ import annotations
 
-import hashlib
 import io
 import shutil
 import struct

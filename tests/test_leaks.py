@@ -10,7 +10,6 @@ allocations; resident memory sees the C++ heap too).
 from __future__ import annotations
 
 import gc
-import os
 import sys
 import tracemalloc
 
@@ -169,7 +168,7 @@ def run(fn, args, kwargs, exc, text):
 def tracked(args, kwargs):
     """Objects whose reference counts a call must leave alone: the arguments, their types, and
     the singletons results and errors are made of."""
-    objs = [*args, *kwargs.values(), *(type(a) for a in (*args, *kwargs.values()))]
+    objs = [args, *args, *kwargs.values(), *(type(a) for a in (*args, *kwargs.values()))]
     return objs + [None, True, False, ValueError, TypeError, OverflowError]
 
 
