@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the fuzz targets' seed corpus into fuzz/corpus/<target>/.
+"""Writes the fuzz targets' seed corpus into fuzz/corpus/<target>/, beside what the fuzzers found.
 
 Seeds are small on purpose: a few real fonts cut down with fontTools' subsetter to a glyph or
 two, the same fonts as quillmark writes them (reserved, filled, with a URI), and hand-made edge
@@ -10,7 +10,6 @@ installed; the files it writes are committed, so CI does not need to run it.
 from __future__ import annotations
 
 import io
-import shutil
 import struct
 import sys
 from pathlib import Path
@@ -50,6 +49,7 @@ def small(path: str, text: str = "A") -> bytes:
     subsetter.populate(text=text)
     subsetter.subset(font)
     out = io.BytesIO()
+    font.recalcTimestamp = False  # the same seeds on every run
     font.save(out)
     return out.getvalue()
 
@@ -140,9 +140,8 @@ def tables() -> dict[str, bytes]:
 
 
 def write(directory: Path, seeds: dict[str, bytes]) -> None:
-    if directory.exists():
-        shutil.rmtree(directory)
-    directory.mkdir(parents=True)
+    # Only the named seeds are rewritten: the fuzzers' findings kept beside them stay.
+    directory.mkdir(parents=True, exist_ok=True)
     for name, data in seeds.items():
         (directory / name).write_bytes(data)
 
