@@ -145,9 +145,9 @@ def overlapping_fonts():
     whole = 12 + 16 * 2 + len(HEAD)
     yield "table-is-whole-file", sfnt(2, record(b"glyf", 0, whole) + record(b"head", 44, len(HEAD)), HEAD)
     yield "head-over-directory", sfnt(2, record(b"head", 0, 54) + record(b"cmap", 12, 32), bytes(22))
-    # A C2PA table whose store is the font's own directory: filling it writes over no byte that
-    # is not excluded.
-    yield "store-is-directory", sfnt(2, record(C2PA, 44, 20) + record(b"head", 64, len(HEAD)),
+    # A store offset that, added to the table's offset in 32 bits, would wrap round to the
+    # font's first byte: refused, never wrapped.
+    yield "store-offset-wraps", sfnt(2, record(C2PA, 44, 20) + record(b"head", 64, len(HEAD)),
                                      c2pa_header(store_offset=0xFFFFFFFF - 43, store_length=32) + HEAD)
     twin = c2pa_table(uri=b"https://a", store=b"x" * 8)
     yield "c2pa-twice-same-bytes", sfnt(3, record(C2PA, 60, len(twin)) + record(C2PA, 60, len(twin))
