@@ -11,11 +11,11 @@ std::string past_end(const char* piece_name) { return std::string(piece_name) + 
 
 }  // namespace
 
-Result<C2paTable> C2paTable::decode(ByteView bytes) {
+Result<C2paTableView> C2paTableView::decode(ByteView bytes) {
   const Reader table(bytes);
   if (table.size() < kC2paHeaderSize) return Error::invalid_c2pa_table("table shorter than 20-byte header");
 
-  C2paTable value;
+  C2paTableView value;
   value.major_version = *table.u16(0);
   value.minor_version = *table.u16(2);
 
@@ -23,13 +23,26 @@ Result<C2paTable> C2paTable::decode(ByteView bytes) {
     const std::optional<ByteView> uri = table.bytes(offset, *table.u16(kUriLengthField));
     if (!uri) return Error::invalid_c2pa_table(past_end("active manifest URI"));
     if (!utf8_valid(*uri)) return Error::invalid_c2pa_table("active manifest URI is not valid UTF-8");
-    value.active_manifest_uri.emplace(reinterpret_cast<const char*>(uri->data()), uri->size());
+    value.active_manifest_uri = uri;
   }
   if (const std::uint32_t offset = *table.u32(kStoreOffsetField); offset != 0) {
     const std::optional<ByteView> store = table.bytes(offset, *table.u32(kStoreLengthField));
     if (!store) return Error::invalid_c2pa_table(past_end("manifest store"));
-    value.manifest_store = Buffer::copy_of(*store);
+    value.manifest_store = store;
   }
+  return value;
+}
+
+Result<C2paTable> C2paTable::decode(ByteView bytes) {
+  Result<C2paTableView> view = C2paTableView::decode(bytes);
+  if (!view) return std::move(view).error();
+  C2paTable value;
+  value.major_version = view->major_version;
+  value.minor_version = view->minor_version;
+  if (const auto& uri = view->active_manifest_uri) {
+    value.active_manifest_uri.emplace(reinterpret_cast<const char*>(uri->data()), uri->size());
+  }
+  if (const auto& store = view->manifest_store) value.manifest_store = Buffer::copy_of(*store);
   return value;
 }
 

@@ -30,6 +30,19 @@ inline constexpr std::uint16_t kWrittenMinorVersion = 1;
 inline constexpr std::uint64_t kMaxUriLength = 0xFFFF;
 inline constexpr std::uint64_t kMaxStoreLength = 0xFFFFFFFF;
 
+// The pieces of one C2PA table where they lie in its bytes, checked as decode() checks them.
+// decode() copies both pieces; the readers that hand back at most one piece, or only ask
+// whether a piece is there, take this view instead and copy that piece once, straight into
+// their result. The views live as long as the table bytes that they were decoded from.
+struct C2paTableView {
+  std::uint16_t major_version = 0;
+  std::uint16_t minor_version = 0;
+  std::optional<ByteView> active_manifest_uri;  // valid UTF-8
+  std::optional<ByteView> manifest_store;
+
+  static Result<C2paTableView> decode(ByteView table);
+};
+
 struct C2paTable {
   std::uint16_t major_version = kWrittenMajorVersion;
   std::uint16_t minor_version = kWrittenMinorVersion;

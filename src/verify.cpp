@@ -21,7 +21,7 @@ Result<ComplianceReport> verify(ByteView font) {
   report.checksum_valid = *checksum_valid;
   const Table* table = parsed->find(kC2paTag);
   if (table == nullptr) return report;
-  Result<C2paTable> decoded = C2paTable::decode(table->data);
+  Result<C2paTableView> decoded = C2paTableView::decode(table->data);
   if (!decoded) return std::move(decoded).error();
   report.c2pa_table_present = true;
   report.manifest_store_present = decoded->manifest_store.has_value();
