@@ -61,6 +61,11 @@ struct C2paTable {
   // Header, then the URI, then the store; an empty piece is written as absent. The value must
   // be within the limits that encoded_size() checks.
   Buffer encode() const;
+
+  // What encode() writes for `uri` and a store of `store_length` bytes that begins with
+  // `store` and goes on with zeros. Reserving and filling write their stores this way, straight
+  // into the table, instead of building a zero-filled store of the reserved size and copying it.
+  static Buffer encode_padded(const std::optional<std::string>& uri, ByteView store, std::size_t store_length);
 };
 
 }  // namespace quillmark

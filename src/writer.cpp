@@ -1,6 +1,5 @@
 #include "writer.h"
 
-#include <cstring>
 #include <utility>
 
 #include "sfnt.h"
@@ -39,10 +38,8 @@ Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size,
   if (!parsed) return std::move(parsed).error();
   if (Result<void> room = check_room(*parsed, *size); !room) return std::move(room).error();
 
-  C2paTable table;
-  table.active_manifest_uri = std::move(uri);
-  table.manifest_store = Buffer::zeroed(static_cast<std::size_t>(reserve_size));
-  Result<Buffer> rebuilt = write_c2pa(*parsed, table, allocator);
+  parsed->set_table(kC2paTag, C2paTable::encode_padded(uri, {}, static_cast<std::size_t>(reserve_size)));
+  Result<Buffer> rebuilt = parsed->serialize(allocator);
   if (!rebuilt) return std::move(rebuilt).error();
 
   Result<std::vector<Exclusion>> exclusions = data_hash_exclusions(rebuilt->view());
@@ -83,11 +80,8 @@ Result<Buffer> fill_manifest(ByteView font, ByteView manifest, const Allocator& 
 
   // The store keeps its reserved length whatever the manifest's: that is what keeps every
   // other byte of the font in place.
-  C2paTable table;
-  table.active_manifest_uri = std::move(uri);
-  table.manifest_store = Buffer::zeroed(reserved);
-  if (!manifest.empty()) std::memcpy(table.manifest_store->data(), manifest.data(), manifest.size());
-  return write_c2pa(*parsed, table, allocator);
+  parsed->set_table(kC2paTag, C2paTable::encode_padded(uri, manifest, reserved));
+  return parsed->serialize(allocator);
 }
 
 Result<Buffer> embed_manifest(ByteView font, ManifestSource source, const Allocator& allocator) {

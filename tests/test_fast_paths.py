@@ -118,3 +118,23 @@ def test_fill_keeps_the_uri(truetype_font, uri):
     filled = qm.fill_manifest_store(reserved, b"signed")
     assert qm.read_manifest_uri_str(filled) == (None if not uri else uri)
     assert qm.read_manifest_store(filled) == b"signed" + bytes(94)
+
+
+@pytest.mark.parametrize("signed_length", [0, 1, 4095, 4096])
+def test_fill_changes_only_the_excluded_ranges(truetype_font, signed_length):
+    # Dirty the heap first: the placeholder is written into fresh, uninitialised storage, and
+    # only an explicit fill with zeros keeps earlier bytes out of it.
+    qm.embed_manifest_store(truetype_font, b"\xa5" * 8192)
+    reserved = qm.reserve_manifest_placeholder(truetype_font, 4096, "https://example.com/m")
+    (start, length), *_ = [r for r in qm.data_hash_ranges(reserved) if r[1] == 4096]
+    assert reserved[start : start + length] == bytes(4096)
+
+    signed = bytes((i * 7 + 1) % 256 for i in range(signed_length))
+    filled = qm.fill_manifest_store(reserved, signed)
+    assert len(filled) == len(reserved)
+    assert filled[start : start + length] == signed + bytes(4096 - signed_length)
+    kept = bytearray(filled)
+    for range_start, range_length in qm.data_hash_ranges(reserved):
+        kept[range_start : range_start + range_length] = reserved[range_start : range_start + range_length]
+    assert bytes(kept) == reserved
+    assert qm.is_compliant(filled)
