@@ -353,7 +353,7 @@ def measure(fn, arg, budget: float) -> dict:
         # a warm-up of seconds would only eat the time limit.
         samples = [first] if first > 0.5 else []
         inner = max(1, int(2e-3 / max(first, 1e-9)))
-        count = min(max(int(budget / (first * inner)), 5 if first < 0.5 else 3), 41)
+        count = min(max(int(budget / (first * inner)), 7 if first < 0.5 else 3), 41)
         while len(samples) < count:
             start = time.perf_counter()
             for _ in range(inner):
