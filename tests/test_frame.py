@@ -1,0 +1,482 @@
+"""The module as Python sees it: initialisation, the function table, argument binding and
+conversion, result types, and the exceptions that failures become."""
+
+from __future__ import annotations
+
+import array
+import importlib
+import inspect
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quillmark as qm
+from conftest import c2pa_table, head_table, make_font
+
+# name -> (parameters, number required), in registration order.
+SIGNATURES = {
+    "embed_manifest_store": (("font", "manifest_store"), 2),
+    "embed_remote": (("font", "uri"), 2),
+    "read_manifest_store": (("font",), 1),
+    "read_manifest_uri_str": (("font",), 1),
+    "remove_manifest_table": (("font",), 1),
+    "is_compliant": (("font",), 1),
+    "reserve_manifest_placeholder": (("font", "reserve_size", "uri"), 2),
+    "data_hash_ranges": (("font",), 1),
+    "fill_manifest_store": (("reserved_font", "signed_manifest"), 2),
+}
+SUMMARIES = {
+    "embed_manifest_store": "Embed a signed Manifest Store into a font's `C2PA` table.",
+    "embed_remote": "Embed a remote manifest URI into a font's `C2PA` table.",
+    "read_manifest_store": "Read the embedded Manifest Store from a font.",
+    "read_manifest_uri_str": "Read the active manifest URI from a font, if present.",
+    "remove_manifest_table": "Remove the `C2PA` table from a font.",
+    "is_compliant": "Whether the font has a well-formed `C2PA` table with intact checksums.",
+    "reserve_manifest_placeholder": "Reserve `reserve_size` bytes for a manifest, returning the font with a\n"
+    "zero-filled placeholder.",
+    "data_hash_ranges": "The `c2pa.hash.data` exclusion ranges for a reserved font, as\n`[(start, length), ...]`.",
+    "fill_manifest_store": "Fill a reserved font's Manifest Store with signed bytes (<= reserved size).",
+}
+FONT = make_font([(b"head", head_table()), (b"cmap", bytes(range(10)))])
+STORE = bytes([0, 1, 127, 128, 255])
+
+
+def valid_args(name: str) -> dict:
+    """Arguments that get each function past conversion."""
+    reserved = qm.reserve_manifest_placeholder(FONT, 8)
+    return {
+        "embed_manifest_store": {"font": FONT, "manifest_store": STORE},
+        "embed_remote": {"font": FONT, "uri": "u"},
+        "reserve_manifest_placeholder": {"font": FONT, "reserve_size": 8},
+        "fill_manifest_store": {"reserved_font": reserved, "signed_manifest": b"m"},
+    }.get(name, {"font": reserved})
+
+
+def error_of(call, *args, **kwargs) -> BaseException:
+    with pytest.raises(BaseException) as info:
+        call(*args, **kwargs)
+    return info.value
+
+
+# ---- initialisation and the function table ----------------------------------------------------
+
+
+def test_module_attributes():
+    assert qm.__all__ == list(SIGNATURES)
+    assert qm.__doc__ == ""
+    assert qm.__name__ == "quillmark"
+    assert qm.__file__.endswith(".abi3.so")
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_function_objects(name):
+    params, required = SIGNATURES[name]
+    fn = getattr(qm, name)
+    assert fn.__name__ == name and fn.__module__ == "quillmark"
+    defaults = ["=None" if i >= required else "" for i in range(len(params))]
+    assert fn.__text_signature__ == "(" + ", ".join(p + d for p, d in zip(params, defaults)) + ")"
+    assert fn.__doc__ == SUMMARIES[name]
+    sig = inspect.signature(fn)
+    assert [p.name for p in sig.parameters.values()] == list(params)
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+
+
+def test_second_import_returns_the_same_module():
+    first = sys.modules.pop("quillmark")
+    try:
+        again = importlib.import_module("quillmark")
+    finally:
+        sys.modules["quillmark"] = first
+    assert again is first
+    assert first.__all__ == list(SIGNATURES)  # the functions were not added twice
+
+
+def test_sub_interpreter_import_is_refused():
+    pytest.importorskip("_xxsubinterpreters")
+    script = textwrap.dedent(
+        """
+        import _xxsubinterpreters as interpreters
+        import quillmark
+        code = "try:\\n import quillmark\\nexcept ImportError as e:\\n print('ImportError:', e)"
+        interpreters.run_string(interpreters.create(), code)
+        print(quillmark.is_compliant(quillmark.remove_manifest_table(b"\\0\\1\\0\\0" + bytes(8))))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    refusal, after = out.stdout.splitlines()
+    assert refusal.startswith("ImportError:") and "sub-interpreters" in refusal
+    assert after == "False"  # the first interpreter's module still works
+
+
+@pytest.mark.skipif(not shutil.which("nm") or not shutil.which("readelf"), reason="binutils not installed")
+def test_extension_exports_one_symbol_and_needs_no_libpython():
+    symbols = subprocess.run(["nm", "-D", "--defined-only", qm.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in symbols.stdout.splitlines()] == ["PyInit_quillmark"]
+    dynamic = subprocess.run(["readelf", "-d", qm.__file__], capture_output=True, text=True, check=True).stdout
+    needed = [line for line in dynamic.splitlines() if "(NEEDED)" in line]
+    assert needed and not any("libpython" in line for line in needed)
+
+
+# ---- binding --------------------------------------------------------------------------------
+
+
+def quoted(names):
+    names = [f"'{n}'" for n in names]
+    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
+
+
+def binding_cases():
+    for name, (params, required) in SIGNATURES.items():
+        n = len(params)
+        takes = str(n) if required == n else f"from {required} to {n}"
+        yield name, (0,) * (n + 1), {}, f"{name}() takes {takes} positional arguments but {n + 1} were given"
+        plural = "s" if required > 1 else ""
+        yield name, (), {}, f"{name}() missing {required} required positional argument{plural}: {quoted(params[:required])}"
+        if required > 1:
+            yield name, (0,), {}, f"{name}() missing 1 required positional argument: '{params[1]}'"
+        yield name, (), {"fnt": 0}, f"{name}() got an unexpected keyword argument 'fnt'"
+        yield name, (0,), {params[0]: 0}, f"{name}() got multiple values for argument '{params[0]}'"
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", list(binding_cases()))
+def test_binding_messages(name, args, kwargs, message):
+    # The values are ints: binding is judged before any argument is converted.
+    err = error_of(getattr(qm, name), *args, **kwargs)
+    assert type(err) is TypeError and str(err) == message
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        # positional count first, then keywords in the order given, then missing parameters
+        (lambda: qm.is_compliant(1, 2, fnt=3), "is_compliant() takes 1 positional arguments but 2 were given"),
+        (lambda: qm.embed_remote(fnt=1), "embed_remote() got an unexpected keyword argument 'fnt'"),
+        (lambda: qm.embed_remote(b"", zz=1, font=2), "embed_remote() got an unexpected keyword argument 'zz'"),
+        (lambda: qm.embed_remote(b"", font=2, zz=1), "embed_remote() got multiple values for argument 'font'"),
+        (lambda: qm.embed_remote(Font=b""), "embed_remote() got an unexpected keyword argument 'Font'"),
+        (lambda: qm.is_compliant(**{"fönt": 1}), "is_compliant() got an unexpected keyword argument 'fönt'"),
+        (lambda: qm.is_compliant(**{"font\0": b""}), "is_compliant() got an unexpected keyword argument 'font\0'"),
+        (lambda: qm.reserve_manifest_placeholder(b"", uri="u"),
+         "reserve_manifest_placeholder() missing 1 required positional argument: 'reserve_size'"),
+        # None fills a slot: conversion, not binding, refuses it
+        (lambda: qm.embed_remote(None, None), "argument 'font': 'NoneType' object cannot be converted to 'PyBytes'"),
+        # arguments are converted in parameter order, whatever the keyword order
+        (lambda: qm.embed_remote(uri=5, font=bytearray()),
+         "argument 'font': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ],
+)
+def test_binding_order(call, message):
+    err = error_of(call)
+    assert type(err) is TypeError and str(err) == message
+
+
+def test_keywords_in_any_order_equal_positions():
+    reserved = qm.reserve_manifest_placeholder(reserve_size=8, uri="u", font=FONT)
+    assert reserved == qm.reserve_manifest_placeholder(FONT, 8, "u")
+    assert qm.embed_remote(uri="u", font=FONT) == qm.embed_remote(FONT, "u")
+    assert qm.fill_manifest_store(signed_manifest=b"m", reserved_font=reserved) == qm.fill_manifest_store(reserved, b"m")
+    assert qm.embed_manifest_store(manifest_store=STORE, font=FONT) == qm.embed_manifest_store(FONT, STORE)
+
+
+# ---- conversion -----------------------------------------------------------------------------
+
+
+class Holder:
+    class Inner:
+        pass
+
+
+class NoQualname(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+
+class OddQualname(type):
+    def __getattribute__(cls, name):
+        return 5 if name == "__qualname__" else super().__getattribute__(name)
+
+
+FONT_PARAMS = [(name, p) for name, (params, _) in SIGNATURES.items() for p in params if p in ("font", "reserved_font", "signed_manifest")]
+
+
+@pytest.mark.parametrize("name, param", FONT_PARAMS)
+@pytest.mark.parametrize(
+    "bad, shown",
+    [
+        (bytearray(b"x"), "bytearray"),
+        (memoryview(b"x"), "memoryview"),
+        (None, "NoneType"),
+        ("x", "str"),
+        (Holder.Inner(), "Holder.Inner"),
+        (NoQualname("N", (), {})(), "<failed to extract type name>"),
+        (OddQualname("O", (), {})(), "<failed to extract type name>"),
+    ],
+    ids=lambda v: type(v).__name__ if not isinstance(v, str) else v,
+)
+def test_font_parameters_take_only_bytes(name, param, bad, shown):
+    args = valid_args(name)
+    args[param] = bad
+    err = error_of(getattr(qm, name), **args)
+    assert type(err) is TypeError
+    assert str(err) == f"argument '{param}': '{shown}' object cannot be converted to 'PyBytes'"
+
+
+class Bytes(bytes):
+    pass
+
+
+class Str(str):
+    pass
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_bytes_subclass_is_read_like_bytes_and_results_are_plain(name):
+    args = valid_args(name)
+    plain = getattr(qm, name)(**args)
+    args = {k: Bytes(v) if type(v) is bytes else v for k, v in args.items()}
+    result = getattr(qm, name)(**args)
+    assert result == plain
+    expected = {"read_manifest_uri_str": type(None), "is_compliant": bool, "data_hash_ranges": list}
+    assert type(result) is expected.get(name, bytes)
+
+
+def test_result_shapes():
+    reserved = qm.reserve_manifest_placeholder(FONT, 8, "u")
+    assert type(reserved) is bytes
+    ranges = qm.data_hash_ranges(reserved)
+    assert type(ranges) is list and len(ranges) == 3
+    assert all(type(r) is tuple and len(r) == 2 and all(type(v) is int for v in r) for r in ranges)
+    assert qm.is_compliant(reserved) is True
+    assert qm.is_compliant(FONT) is False
+    assert type(qm.read_manifest_uri_str(reserved)) is str
+
+
+class Seq:
+    """A sequence whose length and items can misbehave."""
+
+    def __init__(self, items, length=None, fail_at=None, error=None):
+        self.items, self.length, self.fail_at, self.error = items, length, fail_at, error
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if i == self.fail_at:
+            raise self.error
+        return self.items[i]
+
+
+@pytest.mark.parametrize(
+    "store",
+    [
+        STORE,
+        bytearray(STORE),
+        list(STORE),
+        tuple(STORE),
+        Bytes(STORE),
+        memoryview(STORE),
+        array.array("B", STORE),
+        [Index(b) for b in STORE],
+        [False, True, 127, 128, 255],
+        Seq(list(STORE), length=2**40),  # a lying length is only a hint
+        Seq(list(STORE), length=RuntimeError("no length")),
+    ],
+    ids=lambda s: type(s).__name__,
+)
+def test_manifest_store_from_any_sequence_of_bytes(store):
+    out = qm.embed_manifest_store(FONT, store)
+    assert out == qm.embed_manifest_store(FONT, STORE)
+    assert qm.read_manifest_store(out) == STORE
+
+
+def test_manifest_store_iteration_errors():
+    cause = KeyError("k")
+    error = TypeError("bad item")
+    error.__cause__ = cause
+    err = error_of(qm.embed_manifest_store, FONT, Seq([1, 2, 3], fail_at=1, error=error))
+    assert type(err) is TypeError and str(err) == "argument 'manifest_store': bad item" and err.__cause__ is cause
+    err = error_of(qm.embed_manifest_store, FONT, Seq([1, 2], fail_at=1, error=RuntimeError("boom")))
+    assert type(err) is RuntimeError and str(err) == "boom"
+
+    class Special(TypeError):
+        pass
+
+    err = error_of(qm.embed_manifest_store, FONT, Seq([1, 2], fail_at=0, error=Special("as is")))
+    assert type(err) is Special and str(err) == "as is"
+
+
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+@pytest.mark.parametrize(
+    "store, kind, message",
+    [
+        ("abc", TypeError, "argument 'manifest_store': Can't extract `str` to `Vec`"),
+        (Str("abc"), TypeError, "argument 'manifest_store': Can't extract `str` to `Vec`"),
+        (5, TypeError, "argument 'manifest_store': 'int' object cannot be converted to 'Sequence'"),
+        (None, TypeError, "argument 'manifest_store': 'NoneType' object cannot be converted to 'Sequence'"),
+        ({1: 2}, TypeError, "argument 'manifest_store': 'dict' object cannot be converted to 'Sequence'"),
+        ({1}, TypeError, "argument 'manifest_store': 'set' object cannot be converted to 'Sequence'"),
+        (iter([1]), TypeError, "argument 'manifest_store': 'list_iterator' object cannot be converted to 'Sequence'"),
+        ([1, 256], OverflowError, OUT_OF_RANGE),
+        ([-1], OverflowError, OUT_OF_RANGE),
+        ([Index(300)], OverflowError, OUT_OF_RANGE),
+        ([2**63], OverflowError, None),
+        ([-(2**100)], OverflowError, None),
+        ([1.5], TypeError, "argument 'manifest_store': 'float' object cannot be interpreted as an integer"),
+        (["a"], TypeError, "argument 'manifest_store': 'str' object cannot be interpreted as an integer"),
+        ([None], TypeError, "argument 'manifest_store': 'NoneType' object cannot be interpreted as an integer"),
+    ],
+)
+def test_manifest_store_refusals(store, kind, message):
+    err = error_of(qm.embed_manifest_store, FONT, store)
+    assert type(err) is kind
+    if message is None:  # the interpreter's own words, without the argument's name
+        assert not str(err).startswith("argument")
+    else:
+        assert str(err) == message
+
+
+@pytest.mark.parametrize(
+    "size, kind, prefix",
+    [
+        (-1, OverflowError, ""),
+        (2**64, OverflowError, ""),
+        (1.5, TypeError, "argument 'reserve_size': 'float' object cannot be interpreted as an integer"),
+        ("8", TypeError, "argument 'reserve_size': 'str' object cannot be interpreted as an integer"),
+        (None, TypeError, "argument 'reserve_size': 'NoneType' object cannot be interpreted as an integer"),
+        (0, ValueError, "invalid C2PA table: reserve_size must be non-zero"),
+        (2**64 - 1, ValueError, "invalid C2PA table: manifest store is 18446744073709551615 bytes"),
+    ],
+)
+def test_reserve_size_conversion(size, kind, prefix):
+    err = error_of(qm.reserve_manifest_placeholder, FONT, size)
+    assert type(err) is kind and str(err).startswith(prefix)
+    if kind is OverflowError:
+        assert not str(err).startswith("argument")
+
+
+def test_reserve_size_accepts_index_and_bool():
+    one = qm.reserve_manifest_placeholder(FONT, 1)
+    assert qm.reserve_manifest_placeholder(FONT, True) == one
+    assert qm.reserve_manifest_placeholder(FONT, Index(1)) == one
+
+
+def test_uri_absent_none_and_empty_are_the_same():
+    absent = qm.reserve_manifest_placeholder(FONT, 8)
+    assert qm.reserve_manifest_placeholder(FONT, 8, None) == absent
+    assert qm.reserve_manifest_placeholder(FONT, 8, uri=None) == absent
+    assert qm.reserve_manifest_placeholder(FONT, 8, "") == absent
+    assert qm.read_manifest_uri_str(absent) is None
+
+
+@pytest.mark.parametrize("uri", ["https://example.com/m.c2pa", Str("urn:x"), "é\x00\U0001d11e"])
+@pytest.mark.parametrize("write", ["embed_remote", "reserve_manifest_placeholder"])
+def test_uri_round_trips_as_utf8(write, uri):
+    out = qm.embed_remote(FONT, uri) if write == "embed_remote" else qm.reserve_manifest_placeholder(FONT, 4, uri)
+    back = qm.read_manifest_uri_str(out)
+    assert type(back) is str and back == uri
+    assert c2pa_table(uri.encode(), None if write == "embed_remote" else bytes(4)) in out
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda uri: qm.embed_remote(FONT, uri),
+        lambda uri: qm.reserve_manifest_placeholder(FONT, 8, uri),
+    ],
+    ids=["embed_remote", "reserve"],
+)
+@pytest.mark.parametrize(
+    "uri, kind, message",
+    [
+        (5, TypeError, "argument 'uri': 'int' object cannot be converted to 'PyString'"),
+        (b"u", TypeError, "argument 'uri': 'bytes' object cannot be converted to 'PyString'"),
+        ("\ud800", UnicodeEncodeError, None),
+    ],
+)
+def test_uri_refusals(call, uri, kind, message):
+    err = error_of(call, uri)
+    assert type(err) is kind
+    assert message is None or str(err) == message
+
+
+def test_embed_remote_refuses_none():
+    err = error_of(qm.embed_remote, FONT, None)
+    assert type(err) is TypeError
+    assert str(err) == "argument 'uri': 'NoneType' object cannot be converted to 'PyString'"
+
+
+# ---- failures of operations -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: qm.read_manifest_uri_str(FONT), "no C2PA table found in font"),
+        (lambda: qm.is_compliant(b""), "not a supported SFNT (TrueType/OpenType) font"),
+        (lambda: qm.read_manifest_store(b"ttcf" + bytes(8)), "font collections (ttcf) are not supported"),
+        (lambda: qm.read_manifest_store(b"wOFF" + bytes(8)), "WOFF/WOFF2 fonts are not supported; decompress to SFNT first"),
+        (lambda: qm.remove_manifest_table(b"OTTO\0\1" + bytes(6)), "invalid font: table directory truncated"),
+        (lambda: qm.reserve_manifest_placeholder(b"", 0), "invalid C2PA table: reserve_size must be non-zero"),
+    ],
+    ids=["NoC2paTable", "NotSfnt", "FontCollection", "WoffUnsupported", "InvalidFont", "InvalidC2paTable"],
+)
+def test_every_error_kind_is_a_plain_value_error(call, message):
+    err = error_of(call)
+    assert type(err) is ValueError
+    assert err.args == (message,) and str(err) == message
+    assert err.__cause__ is None and err.__context__ is None
+
+
+def test_calls_keep_no_references():
+    font, uri, size, item, bad = bytes(FONT), "urn:x" * 3, Index(1000), Index(7), object()
+    store = [item, 1, 2]
+    reserved = qm.reserve_manifest_placeholder(font, size, uri)
+    calls = [
+        lambda: qm.embed_manifest_store(font, store),
+        lambda: qm.embed_manifest_store(font, [item, 256]),
+        lambda: qm.embed_manifest_store(font, [item, bad]),
+        lambda: qm.embed_manifest_store(font, Seq(store, fail_at=1, error=TypeError("x"))),
+        lambda: qm.embed_remote(font, uri),
+        lambda: qm.embed_remote(uri=bad, font=font),
+        lambda: qm.reserve_manifest_placeholder(font, size, uri),
+        lambda: qm.reserve_manifest_placeholder(font, bad, uri),
+        lambda: qm.reserve_manifest_placeholder(font, size, uri, bad),
+        lambda: qm.fill_manifest_store(reserved, font),
+        lambda: qm.fill_manifest_store(reserved, uri.encode()),
+        lambda: qm.data_hash_ranges(reserved),
+        lambda: qm.read_manifest_uri_str(font=reserved),
+        lambda: qm.is_compliant(font, extra=bad),
+    ]
+    # with what __index__ hands out: a reference kept to it would show there
+    watched = [font, uri, size, size.value, item, item.value, bad, store, reserved]
+
+    def run_all():
+        for call in calls:
+            try:
+                call()
+            except (TypeError, ValueError, OverflowError):
+                pass
+
+    run_all()  # let anything cached on first use settle
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        run_all()
+    assert [sys.getrefcount(o) for o in watched] == before

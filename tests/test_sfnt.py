@@ -1,0 +1,242 @@
+"""The SFNT container as the functions meet it: which inputs are refused and with what message,
+how a font is rebuilt (byte for byte against an independent model), and the whole-font
+checksum rule."""
+
+from __future__ import annotations
+
+import struct
+
+import pytest
+
+import quillmark as qm
+from conftest import C2PA, MAGIC, c2pa_table, checksum, directory, head_table, make_font
+from reference import rebuild, tables_of, with_adjustment
+
+# Every function that parses the font it is given, each called with arguments that are otherwise
+# sound, so that only the font can fail.
+PARSERS = {
+    "read_manifest_store": qm.read_manifest_store,
+    "read_manifest_uri_str": qm.read_manifest_uri_str,
+    "remove_manifest_table": qm.remove_manifest_table,
+    "is_compliant": qm.is_compliant,
+    "reserve": lambda f: qm.reserve_manifest_placeholder(f, 4),
+    "fill": lambda f: qm.fill_manifest_store(f, b""),
+    "embed_store": lambda f: qm.embed_manifest_store(f, b"m"),
+    "embed_remote": lambda f: qm.embed_remote(f, "u"),
+}
+
+NOT_SFNT = "not a supported SFNT (TrueType/OpenType) font"
+WOFF = "WOFF/WOFF2 fonts are not supported; decompress to SFNT first"
+TRUNCATED = "invalid font: table directory truncated"
+
+
+def raw_font(entries, size, version=b"\0\1\0\0"):
+    """Offset table and directory for (tag, offset, length) entries, zero-filled to `size` bytes."""
+    out = version + struct.pack(">HHHH", len(entries), 0, 0, 0)
+    out += b"".join(struct.pack(">4sIII", tag, 0, offset, length) for tag, offset, length in entries)
+    return out + bytes(size - len(out))
+
+
+def past_end(tag: str) -> str:
+    return f"invalid font: table {tag} extends past end of file"
+
+
+@pytest.mark.parametrize(
+    "font, message",
+    [
+        (b"", NOT_SFNT),
+        (b"\0", NOT_SFNT),
+        (b"\0\1\0\0" + bytes(7), NOT_SFNT),
+        (b"wOFF" + bytes(7), NOT_SFNT),  # too short to be looked at, even as WOFF
+        (b"ttcf" + bytes(7), NOT_SFNT),
+        (b"ttcf" + bytes(8), "font collections (ttcf) are not supported"),
+        (b"wOFF" + bytes(8), WOFF),
+        (b"wOF2" + bytes(8), WOFF),
+        (b"wOFF\xff\xff" + bytes(6), WOFF),  # the version is judged before the directory
+        (b"TRUE" + bytes(8), NOT_SFNT),
+        (b"\0\2\0\0" + bytes(8), NOT_SFNT),
+        (b"\0\0\0\0" + bytes(8), NOT_SFNT),
+        (b"OTTO\0\1" + bytes(6), TRUNCATED),
+        (b"OTTO\0\1" + bytes(21), TRUNCATED),
+        (b"\0\1\0\0\xff\xff" + bytes(16 * 0xFFFF - 1 + 6), TRUNCATED),
+        (raw_font([(b"glyf", 28, 5)], 32), past_end("glyf")),
+        (raw_font([(b"glyf", 0xFFFFFFFF, 1)], 28), past_end("glyf")),  # no wrap to 0
+        (raw_font([(b"loca", 29, 0)], 28), past_end("loca")),
+        (raw_font([(b"cvt ", 28, 8)], 32), past_end("cvt ")),  # the message shows two blanks
+        (raw_font([(b"\xffabc", 28, 8)], 32), past_end("\ufffdabc")),
+        (raw_font([(b"\xe2\x82ab", 28, 8)], 32), past_end("\ufffdab")),  # a cut sequence is one U+FFFD
+        (raw_font([(b"\xc0\xafab", 28, 8)], 32), past_end("\ufffd\ufffdab")),  # an overlong is two
+        (raw_font([(b"\xed\xa0\x80a", 28, 8)], 32), past_end("\ufffd\ufffd\ufffda")),
+        (raw_font([(b"\xf0\x9f\x98\x80", 28, 8)], 32), past_end("\U0001f600")),
+        (raw_font([(b"aaaa", 0, 45), (b"bbbb", 0, 46)], 44), past_end("aaaa")),  # first failure only
+    ],
+)
+@pytest.mark.parametrize("call", PARSERS.values(), ids=PARSERS.keys())
+def test_refused_inputs(call, font, message):
+    with pytest.raises(ValueError) as info:
+        call(font)
+    assert str(info.value) == message
+
+
+def test_tag_in_message_matches_pythons_replacement():
+    # The rule for U+FFFD is Unicode's "maximal subpart" practice, which Python's decoder follows.
+    for tag in (b"\xffabc", b"\xe2\x82ab", b"\xc0\xafab", b"\xed\xa0\x80a", b"\xf4\x90\x80\x80", b"a\xf0\x9fb"):
+        with pytest.raises(ValueError) as info:
+            qm.is_compliant(raw_font([(tag, 28, 8)], 32))
+        assert str(info.value) == past_end(tag.decode("utf-8", "replace"))
+
+
+@pytest.mark.parametrize(
+    "font, message",
+    [
+        (b"wOFF" + bytes(7), NOT_SFNT),
+        (b"OTTO\0\1" + bytes(21), TRUNCATED),
+        (raw_font([(b"glyf", 28, 5)], 32), "invalid font: table extends past end of file"),
+        (raw_font([(b"glyf", 0xFFFFFFFF, 1)], 28), "invalid font: table extends past end of file"),
+        (raw_font([(b"glyf", 28, 4)], 32), "no C2PA table found in font"),
+    ],
+)
+def test_data_hash_ranges_reads_the_directory_only(font, message):
+    with pytest.raises(ValueError) as info:
+        qm.data_hash_ranges(font)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("version", [b"wOFF", b"ttcf", b"abcd"])
+def test_data_hash_ranges_ignores_the_version(version):
+    font = make_font([(C2PA, c2pa_table(store=b"12345")), (b"head", head_table())], version=version)
+    assert qm.data_hash_ranges(font) == [(16, 4), (44 + 20, 5), (44 + 28 + 8, 4)]
+
+
+WHOLE = raw_font([(b"OTTO", 0, 28)], 28, b"OTTO")
+
+
+@pytest.mark.parametrize(
+    "font, tables",
+    [
+        (raw_font([(b"glyf", 28, 4)], 32), [(b"glyf", bytes(4))]),  # ends exactly at the end
+        (raw_font([(b"loca", 28, 0)], 28), [(b"loca", b"")]),  # empty, at the very end
+        (WHOLE, [(b"OTTO", WHOLE)]),
+    ],
+    ids=["ends-at-end", "empty-at-end", "table-is-whole-file"],
+)
+def test_edge_tables_are_accepted(font, tables):
+    assert tables_of(font) == tables  # the helper agrees with the bytes we built
+    assert qm.remove_manifest_table(font) == rebuild(tables, struct.unpack(">I", font[:4])[0])
+
+
+# ---- rebuilding -----------------------------------------------------------------------------
+
+
+def test_rebuild_of_the_small_example_byte_for_byte():
+    head = head_table(adjustment=0x12345678)
+    cmap = bytes(range(1, 11))
+    font = qm.embed_manifest_store(make_font([(b"head", head), (b"cmap", cmap)]), b"\x01\x02\x03\x04\x05")
+    assert len(font) == 156
+    assert font[:12] == b"\0\1\0\0" + struct.pack(">HHHH", 3, 32, 1, 16)
+    c2pa = c2pa_table(store=b"\x01\x02\x03\x04\x05")
+    assert directory(font) == [
+        (C2PA, checksum(c2pa), 60, 25),
+        (b"cmap", checksum(cmap), 88, 10),
+        (b"head", checksum(head[:8] + bytes(4) + head[12:]), 100, 54),
+    ]
+    assert font[60:85] == c2pa and font[88:98] == cmap
+    assert font[100:108] == head[:8] and font[112:154] == head[12:]
+    assert font[85:88] == bytes(3) and font[98:100] == bytes(2) and font[154:156] == bytes(2)
+    assert checksum(font) == MAGIC
+    assert font == rebuild([(b"head", head), (b"cmap", cmap), (C2PA, c2pa)])
+
+
+REBUILDS = {
+    "odd-lengths": [(b"glyf", b"\x01\x02\x03\x04\x05"), (b"loca", b"\xff"), (b"head", head_table(0xDEADBEEF))],
+    "zero-length": [(b"aaaa", b""), (b"bbbb", b"xyz"), (b"zzzz", b""), (b"head", head_table())],
+    "equal-tags-keep-order": [(b"zzzz", b"1"), (b"abcd", b"first"), (b"aaaa", b""), (b"abcd", b"second")],
+    "many-equal-tags": [(b"bbbb" if i % 3 else b"aaaa", bytes([i]) * (i % 5)) for i in range(60)],
+    "unsigned-tag-order": [(b"\x80abc", b"hi"), (b"cmap", b"c"), (b"OS/2", b"o"), (b"CFF ", b"f"), (b"C2PB", b"b")],
+    "short-head": [(b"head", head_table(length=8)), (b"cmap", b"abcdefg")],
+    "head-of-12": [(b"cmap", b"abc"), (b"head", head_table(7, length=12))],
+    "two-heads": [(b"head", head_table(1)), (b"cmap", b"abc"), (b"head", head_table(2, length=20))],
+    "no-head": [(b"cmap", b"abc"), (b"glyf", bytes(9))],
+}
+
+
+@pytest.mark.parametrize("version", [0x00010000, 0x4F54544F, 0x74727565, 0x74797031])
+@pytest.mark.parametrize("align", [True, False], ids=["aligned", "unaligned"])
+@pytest.mark.parametrize("tables", REBUILDS.values(), ids=REBUILDS.keys())
+def test_rebuild_matches_the_model(tables, align, version):
+    out = qm.remove_manifest_table(make_font(tables, version, align=align))
+    assert out == rebuild(tables, version)
+    assert qm.remove_manifest_table(out) == out  # rebuilding a rebuilt font changes nothing
+
+
+def test_rebuild_zero_length_and_padding_details():
+    out = qm.remove_manifest_table(make_font(REBUILDS["zero-length"]))
+    entries = {tag: (cs, off, ln) for tag, cs, off, ln in directory(out)}
+    assert entries[b"aaaa"] == (0, entries[b"bbbb"][1], 0)  # takes no room: the next table's offset
+    assert entries[b"zzzz"] == (0, len(out), 0)  # the last: the file's length
+    glyf = qm.remove_manifest_table(make_font([(b"glyf", b"\x01\x02\x03\x04\x05")]))
+    assert glyf[28:36] == b"\x01\x02\x03\x04\x05\0\0\0" and len(glyf) == 36
+    assert directory(glyf)[0][1] == 0x01020304 + 0x05000000
+
+
+def test_short_head_is_left_alone():
+    head = head_table(0xCAFEBABE, length=8)
+    out = qm.embed_remote(make_font([(b"head", head), (b"cmap", b"abc")]), "u")
+    assert tables_of(out)[2] == (b"head", head)
+    assert qm.is_compliant(out) is False
+
+
+def test_two_heads_adjust_the_later_one():
+    first, second = head_table(0x11111111), head_table(0x22222222, length=20)
+    out = qm.embed_remote(make_font([(b"head", first), (b"head", second)]), "u")
+    heads = [data for tag, data in tables_of(out) if tag == b"head"]
+    assert heads[0] == first and heads[1][:8] == second[:8] and heads[1][12:] == second[12:]
+    assert checksum(out) == MAGIC and qm.is_compliant(out) is True
+
+
+@pytest.mark.parametrize(
+    "n, fields",
+    [(0, (16, 0, 0xFFF0)), (1, (16, 0, 0)), (3, (32, 1, 16)), (10, (128, 3, 32)), (16, (256, 4, 0)),
+     (4096, (0, 12, 0)), (4097, (0, 12, 16))],
+)
+def test_search_range_fields(n, fields):
+    tables = [(struct.pack(">I", 0x61616161 + i), b"") for i in range(n)]
+    out = qm.remove_manifest_table(make_font(tables))
+    assert struct.unpack(">HHHH", out[4:12]) == (n, *fields)
+
+
+def test_only_c2pa_becomes_the_bare_header():
+    for version in (b"\0\1\0\0", b"OTTO"):
+        font = make_font([(C2PA, c2pa_table(store=b"s")), (C2PA, c2pa_table(uri=b"u"))], version)
+        assert qm.remove_manifest_table(font) == version + b"\0\0\0\x10\0\0\xff\xf0"
+
+
+# ---- the whole-font checksum ------------------------------------------------------------------
+
+
+def c2pa_font(head_first: bool, align: bool, tail: bytes = b""):
+    tables = [(C2PA, c2pa_table(uri=b"u")), (b"head", head_table(0x5A5A5A5A)), (b"glyf", bytes(range(7)) + tail)]
+    return make_font(tables[1:2] + tables[:1] + tables[2:] if head_first else tables, align=align)
+
+
+@pytest.mark.parametrize("head_first", [True, False])
+@pytest.mark.parametrize("align", [True, False], ids=["aligned", "unaligned"])
+def test_checksum_adjustment_rule(align, head_first):
+    font = with_adjustment(c2pa_font(head_first, align))
+    assert qm.is_compliant(font) is True
+    head_offset = next(off for tag, _, off, _ in directory(font) if tag == b"head")
+    if not align and not head_first:
+        assert head_offset % 4 == 1  # the field straddles two words
+    for position in (6, head_offset + 8, len(font) - 1):  # searchRange, the field, the last byte
+        broken = bytearray(font)
+        broken[position] ^= 0x01
+        assert qm.is_compliant(bytes(broken)) is False, position
+
+
+def test_checksum_counts_a_trailing_byte_as_a_high_byte():
+    font = with_adjustment(c2pa_font(False, False, tail=bytes(858) + b"\x7f"))
+    assert len(font) == 1001
+    assert qm.is_compliant(font) is True
+    assert qm.is_compliant(font[:-1] + b"\x7e") is False
+    low_byte_reading = checksum(with_adjustment(font, 0)) - 0x7F000000 + 0x7F
+    assert qm.is_compliant(with_adjustment(font, (MAGIC - low_byte_reading) % 2**32)) is False
