@@ -85,12 +85,14 @@ def _fonttools():
         sys.exit("bench needs fontTools: pip install '.[bench]'")
 
 
-def _sample_font(cache: Path) -> tuple[Path, str]:
+def _sample_font(cache: Path) -> tuple[Path, str] | None:
     bundled = sorted((ROOT / "examples" / "fonts").glob("*.ttf"))
     if bundled:
         return bundled[0], f"bundled sample {bundled[0].name}"
     target = cache / "sample.ttf"
     if not target.exists():
+        if not DEJAVU.exists():
+            return None
         import logging
 
         from fontTools import subset
@@ -119,9 +121,11 @@ def _cjk_font(cache: Path) -> tuple[Path, str] | None:
     return target, f"face 0 of {CJK_COLLECTION.name} (CFF), extracted with fontTools"
 
 
-def _synthetic_font(cache: Path) -> tuple[Path, str]:
+def _synthetic_font(cache: Path) -> tuple[Path, str] | None:
     target = cache / "synthetic.ttf"
     if not target.exists():
+        if not DEJAVU.exists():
+            return None
         from fontTools.ttLib import TTFont, newTable
 
         # DejaVu Sans plus four private tables of random bytes, 256 MB in all: a font the size of
@@ -158,7 +162,9 @@ def build_corpus(cache: Path, wanted: list[str]) -> list[dict]:
     for name in wanted:
         found = makers[name](cache)
         if found is None:
-            print(f"skipping {name}: its source font is not installed", file=sys.stderr)
+            source = CJK_COLLECTION if name == "cjk" else DEJAVU
+            package = "fonts-noto-cjk" if name == "cjk" else "fonts-dejavu-core"
+            print(f"skipping {name}: {source} is missing (Debian's {package})", file=sys.stderr)
             continue
         path, description = found
         base = path.read_bytes()
@@ -530,14 +536,14 @@ def plot(report: dict, target: Path) -> bool:
     sizes = [f["size"] / (1 << 20) for f in fonts]
     fig, axes = plt.subplots(3, 3, figsize=(13, 11), sharex=True, sharey=True)
     for ax, op in zip(axes.flat, OP_NAMES):
-        for impl, style in (("quillmark", "o-"), ("fonttools", "s--")):
+        for impl, label, style in (("quillmark", "quillmark", "o-"), ("fonttools", "fontTools", "s--")):
             points = [
                 (s, f["operations"][op][impl]["median_s"])
                 for s, f in zip(sizes, fonts)
                 if op in f["operations"] and impl in f["operations"][op]
             ]
             if points:
-                ax.plot(*zip(*points), style, label=impl)
+                ax.plot(*zip(*points), style, label=label)
         ax.plot(sizes, [f["floors"]["copy"] for f in fonts], ":", color="grey", label="one copy")
         ax.plot(sizes, [f["floors"]["sha256"] for f in fonts], "-.", color="grey", label="one SHA-256")
         ax.set_title(op)
@@ -558,16 +564,18 @@ def plot(report: dict, target: Path) -> bool:
 
 def compare(report: dict, old_path: Path) -> int:
     old = json.loads(old_path.read_text())
-    old_digests = {
-        (f["name"], op): row["quillmark"].get("result_sha256")
-        for f in old["fonts"]
-        for op, row in f["operations"].items()
-    }
+    old_fonts = {f["name"]: f for f in old["fonts"]}
     differ = 0
     checked = 0
     for font in report["fonts"]:
+        before_font = old_fonts.get(font["name"])
+        if before_font is None:
+            continue
+        if before_font.get("input_sha256", {}).get("base") != font["input_sha256"]["base"]:
+            print(f"not compared: {font['name']} is another font than in {old_path}", file=sys.stderr)
+            continue
         for op, row in font["operations"].items():
-            before = old_digests.get((font["name"], op))
+            before = before_font["operations"].get(op, {}).get("quillmark", {}).get("result_sha256")
             if before is None:
                 continue
             checked += 1
@@ -602,9 +610,13 @@ def main() -> int:
     cache = args.out / "corpus"
     cache.mkdir(parents=True, exist_ok=True)
     wanted = [name.strip() for name in args.fonts.split(",") if name.strip()]
+    if unknown := set(wanted) - {"sample", "dejavu", "cjk", "synthetic"}:
+        parser.error(f"unknown fonts: {', '.join(sorted(unknown))}")
     if "sample" not in wanted:
         wanted.insert(0, "sample")  # the fresh processes warm up on it
     corpus = build_corpus(cache, wanted)
+    if not corpus or corpus[0]["name"] != "sample":
+        sys.exit("bench needs the sample font (examples/fonts/*.ttf, or DejaVu Sans to subset one from)")
     warm = corpus[0]["paths"]
 
     qm_ops = quillmark_ops()
@@ -623,6 +635,7 @@ def main() -> int:
             "name": font["name"],
             "description": font["description"],
             "size": font["size"],
+            "input_sha256": {kind: digest(data) for kind, data in font["inputs"].items()},
             "floors": {name: measure(fn, base, args.budget)["median_s"] for name, fn in floors.items()},
             "operations": {},
         }
