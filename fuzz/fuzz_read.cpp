@@ -59,10 +59,15 @@ void check_checksum(ByteView in, const Result<SfntFont>& font) {
 
 void check_reading(ByteView in, const Result<SfntFont>& font) {
   Result<C2paTable> table = read_c2pa_table(in);
-  Result<std::optional<std::string>> uri = read_manifest_uri(in);
-  FUZZ_CHECK(bool(uri) == bool(table));
-  if (!uri) FUZZ_CHECK(fuzz::same_error(uri.error(), table.error()));
-  if (uri) FUZZ_CHECK(*uri == table->active_manifest_uri);
+  Result<C2paTableView> view = read_c2pa_table_view(in);
+  FUZZ_CHECK(bool(view) == bool(table));
+  if (!view) FUZZ_CHECK(fuzz::same_error(view.error(), table.error()));
+  if (view) {
+    FUZZ_CHECK(view->active_manifest_uri.has_value() == table->active_manifest_uri.has_value());
+    if (const auto& uri = view->active_manifest_uri) {
+      FUZZ_CHECK(std::string(reinterpret_cast<const char*>(uri->data()), uri->size()) == *table->active_manifest_uri);
+    }
+  }
   Result<Buffer> store = read_manifest(in);
   Result<ComplianceReport> report = verify(in);
   if (!font) {

@@ -83,12 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Result<C2paTable> table = C2paTable::decode(in);
   // The view checks what decode checks and points where decode copies from.
-  Result<C2paTableView> view = C2paTableView::read(in);
+  Result<C2paTableView> view = C2paTableView::decode(in);
   FUZZ_CHECK(bool(view) == bool(table));
   if (!view) FUZZ_CHECK(fuzz::same_error(view.error(), table.error()));
   if (view && view->manifest_store) {
     FUZZ_CHECK(table->manifest_store && fuzz::same(*view->manifest_store, table->manifest_store->view()));
   }
+  if (view) FUZZ_CHECK(view->active_manifest_uri.has_value() == table->active_manifest_uri.has_value());
   if (view && view->active_manifest_uri) {
     const auto& uri = *view->active_manifest_uri;
     FUZZ_CHECK(table->active_manifest_uri &&

@@ -410,17 +410,19 @@ std::optional<ByteView> font_only(const char* name, PyObject* args, PyObject* kw
 PyObject* read_manifest_store(PyObject* args, PyObject* kwargs) {
   const auto font = font_only("read_manifest_store", args, kwargs);
   if (!font) return nullptr;
-  return bytes_result(quillmark::read_manifest(*font));
+  const BytesAllocator allocator;
+  return bytes_result(quillmark::read_manifest(*font, allocator));
 }
 
 PyObject* read_manifest_uri_str(PyObject* args, PyObject* kwargs) {
   const auto font = font_only("read_manifest_uri_str", args, kwargs);
   if (!font) return nullptr;
-  Result<std::optional<std::string>> found = quillmark::read_manifest_uri(*font);
-  if (!found) return map_err(std::move(found).error());
-  if (!*found) Py_RETURN_NONE;
-  const std::string& uri = **found;
-  return PyUnicode_FromStringAndSize(uri.data(), static_cast<Py_ssize_t>(uri.size()));
+  // The URI goes from the font's bytes straight into the str; the store is not copied at all.
+  Result<quillmark::C2paTableView> table = quillmark::read_c2pa_table_view(*font);
+  if (!table) return map_err(std::move(table).error());
+  if (!table->active_manifest_uri) Py_RETURN_NONE;
+  const ByteView uri = *table->active_manifest_uri;
+  return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(uri.data()), static_cast<Py_ssize_t>(uri.size()));
 }
 
 PyObject* remove_manifest_table(PyObject* args, PyObject* kwargs) {

@@ -1,8 +1,19 @@
 #include "reader.h"
 
+#include <cstring>
+
 #include "sfnt.h"
 
 namespace quillmark {
+
+Result<C2paTableView> read_c2pa_table_view(ByteView font) {
+  Result<SfntFont> parsed = SfntFont::parse(font);
+  if (!parsed) return std::move(parsed).error();
+  const Table* table = parsed->find(kC2paTag);
+  if (table == nullptr) return Error::no_c2pa_table();
+  // The table borrows its bytes from `font`, so the view outlives the parsed font.
+  return C2paTableView::decode(table->data);
+}
 
 Result<C2paTable> read_c2pa_table(ByteView font) {
   Result<SfntFont> parsed = SfntFont::parse(font);
@@ -12,23 +23,14 @@ Result<C2paTable> read_c2pa_table(ByteView font) {
   return C2paTable::decode(table->data);
 }
 
-Result<std::optional<std::string>> read_manifest_uri(ByteView font) {
-  Result<SfntFont> parsed = SfntFont::parse(font);
-  if (!parsed) return std::move(parsed).error();
-  const Table* table = parsed->find(kC2paTag);
-  if (table == nullptr) return Error::no_c2pa_table();
-  Result<C2paTableView> view = C2paTableView::read(table->data);
-  if (!view) return std::move(view).error();
-  if (!view->active_manifest_uri) return std::optional<std::string>();
-  const ByteView uri = *view->active_manifest_uri;
-  return std::optional<std::string>(std::in_place, reinterpret_cast<const char*>(uri.data()), uri.size());
-}
-
-Result<Buffer> read_manifest(ByteView font) {
-  Result<C2paTable> table = read_c2pa_table(font);
+Result<Buffer> read_manifest(ByteView font, const Allocator& allocator) {
+  Result<C2paTableView> table = read_c2pa_table_view(font);
   if (!table) return std::move(table).error();
   if (!table->manifest_store) return Error::invalid_c2pa_table("C2PA table has no embedded manifest store");
-  return std::move(*table->manifest_store);
+  const ByteView store = *table->manifest_store;
+  Buffer copy = allocator.allocate(store.size());
+  if (!store.empty()) std::memcpy(copy.data(), store.data(), store.size());
+  return copy;
 }
 
 }  // namespace quillmark

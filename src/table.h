@@ -30,16 +30,17 @@ inline constexpr std::uint16_t kWrittenMinorVersion = 1;
 inline constexpr std::uint64_t kMaxUriLength = 0xFFFF;
 inline constexpr std::uint64_t kMaxStoreLength = 0xFFFFFFFF;
 
-// Where a table's pieces lie in its bytes, checked exactly as C2paTable::decode() checks them but
-// not copied: for callers that ask only what a table holds, so that a Manifest Store of any size
-// costs them nothing. It borrows from the table's bytes, which must outlive it.
+// The pieces of one C2PA table where they lie in its bytes, checked as decode() checks them.
+// decode() copies both pieces; the readers that hand back at most one piece, or only ask
+// whether a piece is there, take this view instead and copy that piece once, straight into
+// their result. The views live as long as the table bytes that they were decoded from.
 struct C2paTableView {
   std::uint16_t major_version = 0;
   std::uint16_t minor_version = 0;
-  std::optional<ByteView> active_manifest_uri;  // well-formed UTF-8
+  std::optional<ByteView> active_manifest_uri;  // valid UTF-8
   std::optional<ByteView> manifest_store;
 
-  static Result<C2paTableView> read(ByteView table);
+  static Result<C2paTableView> decode(ByteView table);
 };
 
 struct C2paTable {
@@ -60,6 +61,11 @@ struct C2paTable {
   // Header, then the URI, then the store; an empty piece is written as absent. The value must
   // be within the limits that encoded_size() checks.
   Buffer encode() const;
+
+  // What encode() writes for `uri` and a store of `store_length` bytes that begins with
+  // `store` and goes on with zeros. Reserving and filling write their stores this way, straight
+  // into the table, instead of building a zero-filled store of the reserved size and copying it.
+  static Buffer encode_padded(const std::optional<std::string>& uri, ByteView store, std::size_t store_length);
 };
 
 }  // namespace quillmark

@@ -21,8 +21,7 @@ Result<ComplianceReport> verify(ByteView font) {
   report.checksum_valid = *checksum_valid;
   const Table* table = parsed->find(kC2paTag);
   if (table == nullptr) return report;
-  // Only presence is reported, so the pieces are checked where they lie, not copied.
-  Result<C2paTableView> decoded = C2paTableView::read(table->data);
+  Result<C2paTableView> decoded = C2paTableView::decode(table->data);
   if (!decoded) return std::move(decoded).error();
   report.c2pa_table_present = true;
   report.manifest_store_present = decoded->manifest_store.has_value();

@@ -1,6 +1,5 @@
 #include "writer.h"
 
-#include <cstring>
 #include <utility>
 
 #include "sfnt.h"
@@ -39,10 +38,8 @@ Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size,
   if (!parsed) return std::move(parsed).error();
   if (Result<void> room = check_room(*parsed, *size); !room) return std::move(room).error();
 
-  C2paTable table;
-  table.active_manifest_uri = std::move(uri);
-  table.manifest_store = Buffer::zeroed(static_cast<std::size_t>(reserve_size));
-  Result<Buffer> rebuilt = write_c2pa(*parsed, table, allocator);
+  parsed->set_table(kC2paTag, C2paTable::encode_padded(uri, {}, static_cast<std::size_t>(reserve_size)));
+  Result<Buffer> rebuilt = parsed->serialize(allocator);
   if (!rebuilt) return std::move(rebuilt).error();
 
   Result<std::vector<Exclusion>> exclusions = data_hash_exclusions(rebuilt->view());
@@ -64,7 +61,8 @@ Result<Buffer> fill_manifest(ByteView font, ByteView manifest, const Allocator& 
   if (!parsed) return std::move(parsed).error();
   const Table* existing = parsed->find(kC2paTag);
   if (existing == nullptr) return Error::no_c2pa_table();
-  Result<C2paTable> decoded = C2paTable::decode(existing->data);
+  // Only the URI is kept and the store's length used, so the pieces are not copied out here.
+  Result<C2paTableView> decoded = C2paTableView::decode(existing->data);
   if (!decoded) return std::move(decoded).error();
   if (!decoded->manifest_store) return Error::invalid_c2pa_table("reserved font has no manifest store");
   const std::size_t reserved = decoded->manifest_store->size();
@@ -73,16 +71,17 @@ Result<Buffer> fill_manifest(ByteView font, ByteView manifest, const Allocator& 
                                      std::to_string(reserved) + " were reserved");
   }
 
-  const std::uint64_t size = kC2paHeaderSize + uri_length(decoded->active_manifest_uri) + reserved;
+  std::optional<std::string> uri;
+  if (const auto& kept = decoded->active_manifest_uri) {
+    uri.emplace(reinterpret_cast<const char*>(kept->data()), kept->size());
+  }
+  const std::uint64_t size = kC2paHeaderSize + uri_length(uri) + reserved;
   if (Result<void> room = check_room(*parsed, size); !room) return std::move(room).error();
 
   // The store keeps its reserved length whatever the manifest's: that is what keeps every
   // other byte of the font in place.
-  C2paTable table;
-  table.active_manifest_uri = std::move(decoded->active_manifest_uri);
-  table.manifest_store = Buffer::zeroed(reserved);
-  if (!manifest.empty()) std::memcpy(table.manifest_store->data(), manifest.data(), manifest.size());
-  return write_c2pa(*parsed, table, allocator);
+  parsed->set_table(kC2paTag, C2paTable::encode_padded(uri, manifest, reserved));
+  return parsed->serialize(allocator);
 }
 
 Result<Buffer> embed_manifest(ByteView font, ManifestSource source, const Allocator& allocator) {
