@@ -31,6 +31,15 @@ inline std::uint32_t be32(const std::uint8_t* p) {
 }
 inline std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
+// Deterministic bytes from a fuzzed seed (SplitMix64), for manifests and URIs the input does not
+// spell out.
+inline std::uint64_t splitmix(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
 // The SFNT checksum byte by byte: each byte weighs by its position within its 4-byte word.
 inline std::uint32_t sum_bytes(const std::uint8_t* p, std::size_t n, std::size_t start = 0) {
   std::uint32_t sum = 0;

@@ -22,16 +22,9 @@ using namespace quillmark;
 
 namespace {
 
-std::uint64_t splitmix(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-  return z ^ (z >> 31);
-}
-
 std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint64_t& state) {
   std::vector<std::uint8_t> out(n);
-  for (std::uint8_t& b : out) b = static_cast<std::uint8_t>(splitmix(state));
+  for (std::uint8_t& b : out) b = static_cast<std::uint8_t>(fuzz::splitmix(state));
   return out;
 }
 

@@ -20,13 +20,6 @@ using namespace quillmark;
 
 namespace {
 
-std::uint64_t splitmix(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-  return z ^ (z >> 31);
-}
-
 constexpr std::uint64_t pad4(std::uint64_t n) { return (n + 3) / 4 * 4; }
 
 // Checks `out` against the file serialize() must write for `font`, worked out here afresh.
@@ -100,14 +93,14 @@ void check_embedding(ByteView font_bytes, const SfntFont& font, const std::uint8
   ManifestSource source;
   if (params[0] & 1) {
     std::string raw(params[1], '\0');
-    for (char& c : raw) c = static_cast<char>(splitmix(state));
+    for (char& c : raw) c = static_cast<char>(fuzz::splitmix(state));
     // The URI comes from Python as a str, always well-formed; the core takes that as given.
     source.active_manifest_uri = utf8_lossy(ByteView(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()));
     if (source.active_manifest_uri->size() > 0xFFFF) source.active_manifest_uri->resize(0);
   }
   if (params[0] & 2) {
     Buffer store = Buffer::heap(fuzz::be16(params + 2));
-    for (std::size_t i = 0; i < store.size(); ++i) store.data()[i] = static_cast<std::uint8_t>(splitmix(state));
+    for (std::size_t i = 0; i < store.size(); ++i) store.data()[i] = static_cast<std::uint8_t>(fuzz::splitmix(state));
     source.manifest_store = std::move(store);
   }
   const std::optional<std::string> uri = source.active_manifest_uri;

@@ -5,22 +5,30 @@
 #include "sfnt.h"
 
 namespace quillmark {
+namespace {
 
-Result<C2paTableView> read_c2pa_table_view(ByteView font) {
+// The bytes of the first C2PA table. Parsed tables borrow from `font`, so these outlive the
+// parsed font.
+Result<ByteView> first_c2pa_table(ByteView font) {
   Result<SfntFont> parsed = SfntFont::parse(font);
   if (!parsed) return std::move(parsed).error();
   const Table* table = parsed->find(kC2paTag);
   if (table == nullptr) return Error::no_c2pa_table();
-  // The table borrows its bytes from `font`, so the view outlives the parsed font.
-  return C2paTableView::decode(table->data);
+  return table->data;
+}
+
+}  // namespace
+
+Result<C2paTableView> read_c2pa_table_view(ByteView font) {
+  Result<ByteView> table = first_c2pa_table(font);
+  if (!table) return std::move(table).error();
+  return C2paTableView::decode(*table);
 }
 
 Result<C2paTable> read_c2pa_table(ByteView font) {
-  Result<SfntFont> parsed = SfntFont::parse(font);
-  if (!parsed) return std::move(parsed).error();
-  const Table* table = parsed->find(kC2paTag);
-  if (table == nullptr) return Error::no_c2pa_table();
-  return C2paTable::decode(table->data);
+  Result<ByteView> table = first_c2pa_table(font);
+  if (!table) return std::move(table).error();
+  return C2paTable::decode(*table);
 }
 
 Result<Buffer> read_manifest(ByteView font, const Allocator& allocator) {
