@@ -20,12 +20,6 @@ Result<void> check_room(const SfntFont& font, std::uint64_t table_size) {
   return {};
 }
 
-// Puts `table` in as the font's only C2PA table and rebuilds the font.
-Result<Buffer> write_c2pa(SfntFont& font, const C2paTable& table, const Allocator& allocator) {
-  font.set_table(kC2paTag, table.encode());
-  return font.serialize(allocator);
-}
-
 }  // namespace
 
 Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size, std::optional<std::string> uri,
@@ -97,7 +91,8 @@ Result<Buffer> embed_manifest(ByteView font, ManifestSource source, const Alloca
   Result<SfntFont> parsed = SfntFont::parse(font);
   if (!parsed) return std::move(parsed).error();
   if (Result<void> room = check_room(*parsed, *size); !room) return std::move(room).error();
-  return write_c2pa(*parsed, table, allocator);
+  parsed->set_table(kC2paTag, table.encode());
+  return parsed->serialize(allocator);
 }
 
 Result<Buffer> remove_manifest(ByteView font, const Allocator& allocator) {
