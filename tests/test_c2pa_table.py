@@ -9,13 +9,8 @@ import pytest
 
 import quillmark as qm
 from conftest import C2PA, c2pa_header as H, c2pa_table, directory, head_table, make_font, table_bytes
+from messages import BAD_UTF8, NO_STORE, SEVERAL_C2PA, SHORT, STORE_PAST, URI_PAST
 from reference import with_adjustment
-
-SHORT = "invalid C2PA table: table shorter than 20-byte header"
-URI_PAST = "invalid C2PA table: active manifest URI extends past end of table"
-STORE_PAST = "invalid C2PA table: manifest store extends past end of table"
-BAD_UTF8 = "invalid C2PA table: active manifest URI is not valid UTF-8"
-NO_STORE = "invalid C2PA table: C2PA table has no embedded manifest store"
 
 
 def font_with(*c2pa_tables: bytes) -> bytes:
@@ -119,8 +114,7 @@ def test_compliance_refuses_several_tables(count, broken):
     font = font_with(*tables)
     if broken:
         font = with_adjustment(font, 0x12345678)
-    message = f"invalid C2PA table: font contains {count} C2PA tables; at most one is allowed"
-    assert outcome(qm.is_compliant, font) == message
+    assert outcome(qm.is_compliant, font) == SEVERAL_C2PA.format(count=count)
 
 
 def test_malformed_table_raises_whatever_the_checksum():

@@ -17,6 +17,7 @@ import pytest
 
 import quillmark as qm
 from conftest import c2pa_header, c2pa_table, head_table, make_font
+import messages as M
 from memory_util import SANITIZED, resident_bytes
 
 CALLS = 2000
@@ -66,7 +67,8 @@ class NotAnIndex:
         raise ArithmeticError("no index here")
 
 
-# (id, function, args, kwargs, expected exception type or None, text the message contains)
+# (id, function, args, kwargs, expected exception type or None, text the message contains: quillmark's
+# own texts whole)
 SUCCESS = [
     ("embed_store_bytes", qm.embed_manifest_store, (PLAIN, SIGNED), {}, None, ""),
     ("embed_store_bytearray", qm.embed_manifest_store, (PLAIN, bytearray(SIGNED)), {}, None, ""),
@@ -88,61 +90,71 @@ SUCCESS = [
 
 V = ValueError
 OPERATION_FAILURES = [
-    ("no_c2pa", qm.read_manifest_store, (PLAIN,), {}, V, "no C2PA table found"),
-    ("not_sfnt", qm.read_manifest_uri_str, (b"",), {}, V, "not a supported SFNT"),
-    ("collection", qm.is_compliant, (b"ttcf" + bytes(BIG),), {}, V, "font collections"),
-    ("woff", qm.remove_manifest_table, (b"wOFF" + bytes(BIG),), {}, V, "WOFF/WOFF2"),
-    ("directory_truncated", qm.read_manifest_store, (PLAIN[:40],), {}, V, "table directory truncated"),
-    ("table_past_end", qm.embed_remote, (PLAIN[:-4], "u"), {}, V, "extends past end of file"),
-    ("located_past_end", qm.data_hash_ranges, (RESERVED[:-8],), {}, V, "table extends past end of file"),
-    ("c2pa_short", qm.read_manifest_store, (font_with((b"C2PA", bytes(10))),), {}, V, "shorter than 20-byte"),
-    ("uri_past_end", qm.read_manifest_uri_str, (font_with((b"C2PA", c2pa_header(99, 1))),), {}, V,
-     "active manifest URI extends past end of table"),
+    ("no_c2pa", qm.read_manifest_store, (PLAIN,), {}, V, M.NO_C2PA),
+    ("not_sfnt", qm.read_manifest_uri_str, (b"",), {}, V, M.NOT_SFNT),
+    ("collection", qm.is_compliant, (b"ttcf" + bytes(BIG),), {}, V, M.COLLECTION),
+    ("woff", qm.remove_manifest_table, (b"wOFF" + bytes(BIG),), {}, V, M.WOFF),
+    ("directory_truncated", qm.read_manifest_store, (PLAIN[:40],), {}, V, M.TRUNCATED),
+    ("table_past_end", qm.embed_remote, (PLAIN[:-4], "u"), {}, V, M.PAST_END.format(tag="head")),
+    ("located_past_end", qm.data_hash_ranges, (RESERVED[:-8],), {}, V, M.LOCATED_PAST_END),
+    ("c2pa_short", qm.read_manifest_store, (font_with((b"C2PA", bytes(10))),), {}, V, M.SHORT),
+    ("uri_past_end", qm.read_manifest_uri_str, (font_with((b"C2PA", c2pa_header(99, 1))),), {}, V, M.URI_PAST),
     ("store_past_end", qm.read_manifest_store, (font_with((b"C2PA", c2pa_header(0, 0, 0xFFFFFFFF, 2))),), {}, V,
-     "manifest store extends past end of table"),
+     M.STORE_PAST),
     ("uri_not_utf8", qm.read_manifest_uri_str, (font_with((b"C2PA", c2pa_table(uri=b"\xed\xa0\x80"))),), {}, V,
-     "not valid UTF-8"),
-    ("no_store", qm.read_manifest_store, (REMOTE,), {}, V, "has no embedded manifest store"),
+     M.BAD_UTF8),
+    ("no_store", qm.read_manifest_store, (REMOTE,), {}, V, M.NO_STORE),
     ("two_c2pa", qm.is_compliant, (font_with((b"C2PA", c2pa_table(b"u")), (b"C2PA", c2pa_table(b"v"))),), {}, V,
-     "font contains 2 C2PA tables"),
-    ("reserve_zero", qm.reserve_manifest_placeholder, (PLAIN, 0), {}, V, "reserve_size must be non-zero"),
-    ("reserve_too_big", qm.reserve_manifest_placeholder, (PLAIN, 2**32), {}, V, "at most 4294967295"),
-    ("reserve_table_too_big", qm.reserve_manifest_placeholder, (PLAIN, 2**32 - 20), {}, V, "fit the table directory"),
-    ("uri_too_long", qm.embed_remote, (PLAIN, LONG_URI), {}, V, "at most 65535"),
-    ("ranges_no_store", qm.data_hash_ranges, (REMOTE,), {}, V, "no embedded manifest store to bind"),
-    ("ranges_c2pa_short", qm.data_hash_ranges, (font_with((b"C2PA", bytes(8))),), {}, V, "C2PA table shorter than header"),
+     M.SEVERAL_C2PA.format(count=2)),
+    ("reserve_zero", qm.reserve_manifest_placeholder, (PLAIN, 0), {}, V, M.RESERVE_ZERO),
+    ("reserve_too_big", qm.reserve_manifest_placeholder, (PLAIN, 2**32), {}, V, M.STORE_TOO_LONG.format(size=2**32)),
+    ("reserve_table_too_big", qm.reserve_manifest_placeholder, (PLAIN, 2**32 - 20), {}, V,
+     M.INVALID_C2PA + M.TABLE_TOO_LONG.format(tag="C2PA", size=2**32)),
+    ("uri_too_long", qm.embed_remote, (PLAIN, LONG_URI), {}, V, M.URI_TOO_LONG.format(size=len(LONG_URI))),
+    ("ranges_no_store", qm.data_hash_ranges, (REMOTE,), {}, V, M.NOTHING_TO_BIND),
+    ("ranges_c2pa_short", qm.data_hash_ranges, (font_with((b"C2PA", bytes(8))),), {}, V, M.RANGES_SHORT),
     ("ranges_store_past", qm.data_hash_ranges, (font_with((b"C2PA", c2pa_header(0, 0, 20, 9))),), {}, V,
-     "manifest store extends past C2PA table"),
-    ("ranges_no_c2pa", qm.data_hash_ranges, (PLAIN,), {}, V, "no C2PA table found"),
-    ("fill_no_store", qm.fill_manifest_store, (REMOTE, b"x"), {}, V, "reserved font has no manifest store"),
-    ("fill_too_long", qm.fill_manifest_store, (RESERVED, bytes(1025)), {}, V, "signed manifest is 1025 bytes"),
-    ("fill_no_c2pa", qm.fill_manifest_store, (PLAIN, b"x"), {}, V, "no C2PA table found"),
+     M.RANGES_STORE_PAST),
+    ("ranges_no_c2pa", qm.data_hash_ranges, (PLAIN,), {}, V, M.NO_C2PA),
+    ("fill_no_store", qm.fill_manifest_store, (REMOTE, b"x"), {}, V, M.FILL_NO_STORE),
+    ("fill_too_long", qm.fill_manifest_store, (RESERVED, bytes(1025)), {}, V, M.FILL_TOO_LONG.format(size=1025, reserved=1024)),
+    ("fill_no_c2pa", qm.fill_manifest_store, (PLAIN, b"x"), {}, V, M.NO_C2PA),
 ]
+
+
+def convert(param, type_name, target):
+    return M.CANNOT_CONVERT.format(param=param, type=type_name, target=target)
+
 
 T, O = TypeError, OverflowError
 BINDING_FAILURES = [
-    ("too_many", qm.is_compliant, (PLAIN, PLAIN), {}, T, "takes 1 positional arguments but 2 were given"),
-    ("too_many_range", qm.reserve_manifest_placeholder, (PLAIN, 1, None, 4), {}, T, "takes from 2 to 3"),
-    ("unexpected_keyword", qm.is_compliant, (), {"fnt": PLAIN}, T, "unexpected keyword argument 'fnt'"),
-    ("multiple_values", qm.is_compliant, (PLAIN,), {"font": PLAIN}, T, "multiple values for argument 'font'"),
-    ("missing_two", qm.embed_remote, (), {}, T, "missing 2 required positional arguments"),
-    ("missing_one", qm.fill_manifest_store, (RESERVED,), {}, T, "missing 1 required positional argument"),
-    ("font_bytearray", qm.read_manifest_store, (bytearray(PLAIN),), {}, T, "'bytearray' object cannot be converted"),
-    ("font_none", qm.data_hash_ranges, (None,), {}, T, "'NoneType' object cannot be converted to 'PyBytes'"),
-    ("signed_bytearray", qm.fill_manifest_store, (RESERVED, bytearray(b"x")), {}, T, "argument 'signed_manifest'"),
-    ("store_str", qm.embed_manifest_store, (PLAIN, "abc"), {}, T, "Can't extract `str` to `Vec`"),
-    ("store_int", qm.embed_manifest_store, (PLAIN, 5), {}, T, "'int' object cannot be converted to 'Sequence'"),
-    ("store_item_256", qm.embed_manifest_store, (PLAIN, [1, 256]), {}, O, "out of range integral type"),
-    ("store_item_negative", qm.embed_manifest_store, (PLAIN, [-1]), {}, O, "out of range integral type"),
+    ("too_many", qm.is_compliant, (PLAIN, PLAIN), {}, T,
+     M.TOO_MANY_ARGUMENTS.format(name="is_compliant", takes=1, given=2, verb="were")),
+    ("too_many_range", qm.reserve_manifest_placeholder, (PLAIN, 1, None, 4), {}, T,
+     M.TOO_MANY_ARGUMENTS.format(name="reserve_manifest_placeholder", takes="from 2 to 3", given=4, verb="were")),
+    ("unexpected_keyword", qm.is_compliant, (), {"fnt": PLAIN}, T, M.UNEXPECTED_KEYWORD.format(name="is_compliant", key="fnt")),
+    ("multiple_values", qm.is_compliant, (PLAIN,), {"font": PLAIN}, T, M.MULTIPLE_VALUES.format(name="is_compliant", param="font")),
+    ("missing_two", qm.embed_remote, (), {}, T,
+     M.MISSING_ARGUMENTS.format(name="embed_remote", count=2, noun="arguments", names="'font' and 'uri'")),
+    ("missing_one", qm.fill_manifest_store, (RESERVED,), {}, T,
+     M.MISSING_ARGUMENTS.format(name="fill_manifest_store", count=1, noun="argument", names="'signed_manifest'")),
+    ("font_bytearray", qm.read_manifest_store, (bytearray(PLAIN),), {}, T, convert("font", "bytearray", "PyBytes")),
+    ("font_none", qm.data_hash_ranges, (None,), {}, T, convert("font", "NoneType", "PyBytes")),
+    ("signed_bytearray", qm.fill_manifest_store, (RESERVED, bytearray(b"x")), {}, T,
+     convert("signed_manifest", "bytearray", "PyBytes")),
+    ("store_str", qm.embed_manifest_store, (PLAIN, "abc"), {}, T, M.STORE_FROM_STR),
+    ("store_int", qm.embed_manifest_store, (PLAIN, 5), {}, T, convert("manifest_store", "int", "Sequence")),
+    ("store_item_256", qm.embed_manifest_store, (PLAIN, [1, 256]), {}, O, M.OUT_OF_RANGE),
+    ("store_item_negative", qm.embed_manifest_store, (PLAIN, [-1]), {}, O, M.OUT_OF_RANGE),
     ("store_item_huge", qm.embed_manifest_store, (PLAIN, [2**70]), {}, O, ""),
-    ("store_item_float", qm.embed_manifest_store, (PLAIN, [1.5]), {}, T, "argument 'manifest_store'"),
+    ("store_item_float", qm.embed_manifest_store, (PLAIN, [1.5]), {}, T, M.NOT_AN_INTEGER.format(param="manifest_store", type="float")),
     ("store_item_raises", qm.embed_manifest_store, (PLAIN, [1, NotAnIndex()]), {}, ArithmeticError, "no index here"),
     ("store_breaks", qm.embed_manifest_store, (PLAIN, Breaks()), {}, RuntimeError, "item 2 is gone"),
     ("size_negative", qm.reserve_manifest_placeholder, (PLAIN, -1), {}, O, ""),
     ("size_2_64", qm.reserve_manifest_placeholder, (PLAIN, 2**64), {}, O, ""),
-    ("size_float", qm.reserve_manifest_placeholder, (PLAIN, 1.5), {}, T, "argument 'reserve_size': "),
-    ("uri_int", qm.reserve_manifest_placeholder, (PLAIN, 1, 5), {}, T, "argument 'uri': 'int' object"),
-    ("uri_none", qm.embed_remote, (PLAIN, None), {}, T, "'NoneType' object cannot be converted to 'PyString'"),
+    ("size_float", qm.reserve_manifest_placeholder, (PLAIN, 1.5), {}, T, M.NOT_AN_INTEGER.format(param="reserve_size", type="float")),
+    ("uri_int", qm.reserve_manifest_placeholder, (PLAIN, 1, 5), {}, T, convert("uri", "int", "PyString")),
+    ("uri_none", qm.embed_remote, (PLAIN, None), {}, T, convert("uri", "NoneType", "PyString")),
     ("uri_surrogate", qm.embed_remote, (PLAIN, "a\ud800b"), {}, UnicodeEncodeError, "surrogate"),
 ]
 

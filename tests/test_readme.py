@@ -3,16 +3,20 @@ the command-line tool, each in a folder holding the files the README names."""
 
 from __future__ import annotations
 
+import importlib.util
 import io
 import os
 import re
+import shlex
 import subprocess
 import sysconfig
+from importlib.metadata import metadata
 from pathlib import Path
 
 import pytest
 
-README = (Path(__file__).parent.parent / "README.md").read_text()
+ROOT = Path(__file__).parent.parent
+README = (ROOT / "README.md").read_text()
 BLOCKS = re.findall(r"^```(python|sh)\n(.*?)^```", README, re.M | re.S)
 EXAMPLES = [(kind, code) for kind, code in BLOCKS if kind == "python" or code.startswith("quillmark ")]
 
@@ -40,11 +44,29 @@ def readme_folder(tmp_path, truetype_font, cff_font, monkeypatch):
     return tmp_path
 
 
-def test_readme_has_its_examples():
-    kinds = [kind for kind, _ in EXAMPLES]
-    assert kinds.count("python") >= 4 and kinds.count("sh") >= 1
-    assert "pip install '.[example]' && python examples/sign_font.py" in README
-    assert "pip install '.[test]' && python -m pytest" in README
+def test_every_block_is_run_or_its_commands_exist():
+    """No block escapes the run below unseen: every fence is read, the Python and `quillmark`
+    blocks are run, the text blocks are output, and the install commands name only extras the
+    project declares and files and modules that are there."""
+    fences = re.findall(r"^```.*$", README, re.M)
+    blocks = re.findall(r"^```(\w*)\n(.*?)^```$", README, re.M | re.S)
+    assert len(fences) == 2 * len(blocks), "a fence the pattern above does not read"
+    extras = set(metadata("quillmark").get_all("Provides-Extra") or [])
+    for kind, code in blocks:
+        assert kind in ("python", "sh", "text"), kind
+        if kind != "sh" or code.startswith("quillmark "):
+            continue
+        for command in code.strip().split(" && "):
+            words = shlex.split(command)
+            if words[:2] == ["pip", "install"]:
+                (target,) = words[2:]
+                wanted = re.fullmatch(r"\.(?:\[([\w,]+)\])?", target)
+                assert wanted, command
+                assert set(filter(None, (wanted.group(1) or "").split(","))) <= extras, command
+            elif words[:2] == ["python", "-m"]:
+                assert importlib.util.find_spec(words[2]) is not None, command
+            else:
+                assert words[0] == "python" and (ROOT / words[1]).is_file(), command
 
 
 @pytest.mark.parametrize("kind, code", EXAMPLES, ids=[f"{kind}{i}" for i, (kind, _) in enumerate(EXAMPLES)])

@@ -10,6 +10,7 @@ import pytest
 
 import quillmark as qm
 from conftest import C2PA, MAGIC, c2pa_table, checksum, directory, head_table, make_font
+from messages import COLLECTION, LOCATED_PAST_END, NO_C2PA, NOT_SFNT, PAST_END, TRUNCATED, WOFF
 from reference import rebuild, tables_of, with_adjustment
 
 # Every function that parses the font it is given, each called with arguments that are otherwise
@@ -25,10 +26,6 @@ PARSERS = {
     "embed_remote": lambda f: qm.embed_remote(f, "u"),
 }
 
-NOT_SFNT = "not a supported SFNT (TrueType/OpenType) font"
-WOFF = "WOFF/WOFF2 fonts are not supported; decompress to SFNT first"
-TRUNCATED = "invalid font: table directory truncated"
-
 
 def raw_font(entries, size, version=b"\0\1\0\0"):
     """Offset table and directory for (tag, offset, length) entries, zero-filled to `size` bytes."""
@@ -38,7 +35,7 @@ def raw_font(entries, size, version=b"\0\1\0\0"):
 
 
 def past_end(tag: str) -> str:
-    return f"invalid font: table {tag} extends past end of file"
+    return PAST_END.format(tag=tag)
 
 
 @pytest.mark.parametrize(
@@ -49,7 +46,7 @@ def past_end(tag: str) -> str:
         (b"\0\1\0\0" + bytes(7), NOT_SFNT),
         (b"wOFF" + bytes(7), NOT_SFNT),  # too short to be looked at, even as WOFF
         (b"ttcf" + bytes(7), NOT_SFNT),
-        (b"ttcf" + bytes(8), "font collections (ttcf) are not supported"),
+        (b"ttcf" + bytes(8), COLLECTION),
         (b"wOFF" + bytes(8), WOFF),
         (b"wOF2" + bytes(8), WOFF),
         (b"wOFF\xff\xff" + bytes(6), WOFF),  # the version is judged before the directory
@@ -91,9 +88,9 @@ def test_tag_in_message_matches_pythons_replacement():
     [
         (b"wOFF" + bytes(7), NOT_SFNT),
         (b"OTTO\0\1" + bytes(21), TRUNCATED),
-        (raw_font([(b"glyf", 28, 5)], 32), "invalid font: table extends past end of file"),
-        (raw_font([(b"glyf", 0xFFFFFFFF, 1)], 28), "invalid font: table extends past end of file"),
-        (raw_font([(b"glyf", 28, 4)], 32), "no C2PA table found in font"),
+        (raw_font([(b"glyf", 28, 5)], 32), LOCATED_PAST_END),
+        (raw_font([(b"glyf", 0xFFFFFFFF, 1)], 28), LOCATED_PAST_END),
+        (raw_font([(b"glyf", 28, 4)], 32), NO_C2PA),
     ],
 )
 def test_data_hash_ranges_reads_the_directory_only(font, message):

@@ -14,6 +14,7 @@ import pytest
 
 import quillmark as qm
 from conftest import C2PA, c2pa_header as H, c2pa_table, directory, head_table, make_font
+import messages as M
 from reference import pad4, rebuild, tables_of, with_adjustment
 
 HEAD = head_table(0x01020304)
@@ -67,7 +68,7 @@ def test_removal(count):
     out = qm.remove_manifest_table(font_with_old(count))
     assert out == rebuild(BASE_TABLES)
     assert qm.remove_manifest_table(out) == out
-    assert outcome(qm.read_manifest_uri_str, out) == outcome(qm.read_manifest_store, out) == "no C2PA table found in font"
+    assert outcome(qm.read_manifest_uri_str, out) == outcome(qm.read_manifest_store, out) == M.NO_C2PA
     assert qm.is_compliant(out) is False
 
 
@@ -150,12 +151,12 @@ def test_ranges_of_hand_made_fonts(tables):
 @pytest.mark.parametrize(
     "table, message",
     [
-        (c2pa_table(b"uri only"), "invalid C2PA table: no embedded manifest store to bind"),
-        (H(store_offset=20, store_length=0), "invalid C2PA table: no embedded manifest store to bind"),
-        (H(store_offset=0, store_length=4) + b"abcd", "invalid C2PA table: no embedded manifest store to bind"),
-        (H()[:19], "invalid C2PA table: C2PA table shorter than header"),
-        (H(store_offset=18, store_length=5) + b"ab", "invalid C2PA table: manifest store extends past C2PA table"),
-        (H(store_offset=0xFFFFFFFF, store_length=0xFFFFFFFF), "invalid C2PA table: manifest store extends past C2PA table"),
+        (c2pa_table(b"uri only"), M.NOTHING_TO_BIND),
+        (H(store_offset=20, store_length=0), M.NOTHING_TO_BIND),
+        (H(store_offset=0, store_length=4) + b"abcd", M.NOTHING_TO_BIND),
+        (H()[:19], M.RANGES_SHORT),
+        (H(store_offset=18, store_length=5) + b"ab", M.RANGES_STORE_PAST),
+        (H(store_offset=0xFFFFFFFF, store_length=0xFFFFFFFF), M.RANGES_STORE_PAST),
     ],
 )
 def test_ranges_refusals(table, message):
@@ -178,11 +179,10 @@ def test_small_reservations():
 @pytest.mark.parametrize(
     "font, manifest, message",
     [
-        (BASE, b"", "no C2PA table found in font"),
-        (qm.embed_remote(BASE, "u"), b"", "invalid C2PA table: reserved font has no manifest store"),
-        (qm.reserve_manifest_placeholder(BASE, 1024), bytes(1025),
-         "invalid C2PA table: signed manifest is 1025 bytes but only 1024 were reserved"),
-        (make_font([(C2PA, H(store_offset=20))]), b"x", "invalid C2PA table: signed manifest is 1 bytes but only 0 were reserved"),
+        (BASE, b"", M.NO_C2PA),
+        (qm.embed_remote(BASE, "u"), b"", M.FILL_NO_STORE),
+        (qm.reserve_manifest_placeholder(BASE, 1024), bytes(1025), M.FILL_TOO_LONG.format(size=1025, reserved=1024)),
+        (make_font([(C2PA, H(store_offset=20))]), b"x", M.FILL_TOO_LONG.format(size=1, reserved=0)),
     ],
     ids=["no-table", "uri-only", "too-long", "empty-store"],
 )
@@ -218,7 +218,7 @@ def test_filling_guarantee(any_font, uri):
 
 # ---- limits -------------------------------------------------------------------------------------
 
-URI_LIMIT = "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"
+URI_LIMIT = M.URI_TOO_LONG.format(size=65536)
 
 
 @pytest.mark.parametrize("uri", ["u" * 65536, "é" * 32768], ids=["ascii", "two-byte"])
@@ -237,7 +237,7 @@ def many_tables(count: int, with_c2pa: bool) -> bytes:
 
 @pytest.mark.parametrize("write", [w for w, _ in WRITERS.values()], ids=WRITERS.keys())
 def test_table_count_limit(write):
-    message = "invalid C2PA table: font would have 65536 tables; at most 65535 fit the table directory"
+    message = M.INVALID_C2PA + M.TOO_MANY_TABLES.format(count=65536)
     assert outcome(write, many_tables(65535, False)) == message
     out = write(many_tables(65534, True))  # the C2PA table is replaced, not added
     assert int.from_bytes(out[4:6], "big") == 65535
@@ -275,11 +275,11 @@ BOMB_TABLES = 17000  # every table is the whole file: 272 KB that would rebuild 
 
 
 def first_past_limit(tables):
-    """The tag and offset of the first table that a rebuild would start past 2**32 - 1."""
+    """The refusal's detail for the first table that a rebuild would start past 2**32 - 1."""
     at = 12 + 16 * len(tables)
     for tag, length in sorted(tables, key=lambda t: t[0]):
         if at > 2**32 - 1:
-            return tag.decode(), at
+            return M.TABLE_TOO_FAR.format(tag=tag.decode(), offset=at)
         at += pad4(length)
     raise AssertionError("everything fits")
 
@@ -306,19 +306,15 @@ def test_large_requests_are_refused_before_allocating(tmp_path, truetype_font):
     )
     assert run.returncode == 0, run.stderr
 
-    store_limit = "invalid C2PA table: manifest store is {} bytes; at most 4294967295 fit the table"
-    offset_limit = "table {} would start at offset {}; at most 4294967295 fit the table directory"
     normal = [(t, n) for t, _, _, n in directory(truetype_font)]
     assert json.loads(run.stdout) == [
-        ["ValueError", store_limit.format(2**32)],
-        ["ValueError", store_limit.format(2**63)],
-        ["ValueError", store_limit.format(2**64 - 1)],
-        ["ValueError", "invalid C2PA table: " + offset_limit.format(*first_past_limit(normal + [(C2PA, 20 + 0xFFFFFF00)]))],
-        ["ValueError", f"invalid C2PA table: table C2PA would be {20 + 65535 + 0xFFFFFFFF} bytes; "
-                       "at most 4294967295 fit the table directory"],
-        ["ValueError", "invalid font: " + offset_limit.format(*first_past_limit([(b"zzzz", size)] * BOMB_TABLES))],
-        ["ValueError", "invalid C2PA table: "
-                       + offset_limit.format(*first_past_limit([(b"zzzz", size)] * BOMB_TABLES + [(C2PA, 21)]))],
+        ["ValueError", M.STORE_TOO_LONG.format(size=2**32)],
+        ["ValueError", M.STORE_TOO_LONG.format(size=2**63)],
+        ["ValueError", M.STORE_TOO_LONG.format(size=2**64 - 1)],
+        ["ValueError", M.INVALID_C2PA + first_past_limit(normal + [(C2PA, 20 + 0xFFFFFF00)])],
+        ["ValueError", M.INVALID_C2PA + M.TABLE_TOO_LONG.format(tag="C2PA", size=20 + 65535 + 0xFFFFFFFF)],
+        ["ValueError", M.INVALID_FONT + first_past_limit([(b"zzzz", size)] * BOMB_TABLES)],
+        ["ValueError", M.INVALID_C2PA + first_past_limit([(b"zzzz", size)] * BOMB_TABLES + [(C2PA, 21)])],
         ["MemoryError", ""],
         ["ok", "000000"],
     ]
