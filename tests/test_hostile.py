@@ -10,7 +10,8 @@ malicious or broken font pipeline produces, and the sizes are the ones at and pa
 from __future__ import annotations
 
 import copy
-import re
+import hashlib
+import random
 import struct
 import sys
 import threading
@@ -18,7 +19,7 @@ import threading
 import pytest
 
 import quillmark as qm
-from conftest import C2PA, c2pa_header, c2pa_table, checksum, directory, head_table, make_font
+from conftest import C2PA, c2pa_header, c2pa_table, checksum, directory, head_table, make_font, real_fonts
 from memory_util import SANITIZED, run_child
 import messages as M
 from messages import VALUE_ERRORS, pattern
@@ -32,7 +33,11 @@ FONT_RESULT = {"embed_manifest_store", "embed_remote", "remove_manifest_table", 
 
 
 def snapshot(obj):
-    if isinstance(obj, (bytes, str, int, type(None))):
+    """A copy of `obj` that a change made to it in place cannot reach: bytes too, for C code can
+    write into a bytes object, and a copy of the same object would see the change."""
+    if isinstance(obj, bytes):
+        return type(obj)(memoryview(obj))
+    if isinstance(obj, (str, int, type(None))):
         return obj
     return copy.deepcopy(obj)
 
@@ -322,47 +327,87 @@ def test_caller_sequences_survive_mutation_during_conversion():
         assert store[:3] == bytes([1, 2, 7 if cls is Shrinks else 9])
 
 
-def test_many_threads_at_once():
-    """Eight threads calling every function on their own and on shared fonts get exactly what
-    one thread gets."""
-    fonts = [make_font([(b"head", head_table(i)), (b"glyf", bytes([i]) * (100 + i))]) for i in range(8)]
-    reserved = [qm.reserve_manifest_placeholder(f, 64, f"https://example.com/{i}") for i, f in enumerate(fonts)]
-    broken = [f[:30] for f in fonts]
+def thread_fonts(truetype_font, cff_font) -> list[bytes]:
+    """Fonts on either side of the size from which the module works without the GIL (64 KiB):
+    the real fonts, the two built ones, and the built ones grown past 64 KiB and past 1 MiB
+    with a private table, as fontTools saves them."""
+    import io
 
-    def work(i):
-        font, res = fonts[i % 8], reserved[(i * 3) % 8]
-        filled = qm.fill_manifest_store(res, bytes([i]) * 10)
-        out = [
-            qm.embed_manifest_store(font, [i] * 5), qm.embed_remote(font, f"u{i}"), qm.read_manifest_store(filled),
-            qm.read_manifest_uri_str(filled), qm.remove_manifest_table(filled), qm.is_compliant(filled),
-            qm.reserve_manifest_placeholder(font, 10 + i), qm.data_hash_ranges(res), filled,
-        ]
+    from fontTools.ttLib import TTFont, newTable
+
+    fonts = [truetype_font, cff_font]
+    for size in (100 << 10, 1536 << 10):
+        for base in (truetype_font, cff_font):
+            font = TTFont(io.BytesIO(base))
+            table = newTable("Zpad")
+            table.data = random.Random(size).randbytes(size)
+            font["Zpad"] = table
+            out = io.BytesIO()
+            font.save(out)
+            fonts.append(out.getvalue())
+    return fonts + [p.read_bytes() for p in real_fonts()]
+
+
+def every_outcome(font: bytes, variant: int) -> list:
+    """Every writer and reader on `font` and on what the writers make of it, failures included,
+    each result as a digest (fonts of megabytes, many times over)."""
+    uri = f"https://example.com/{variant}/m.c2pa"
+    signed = bytes(range(variant, variant + 200)) * 5
+    outcomes = []
+
+    def run(fn, *args):
         try:
-            qm.read_manifest_store(broken[i % 8])
+            result = fn(*args)
         except ValueError as e:
-            out.append(str(e))
-        return out
+            result = str(e)
+        outcomes.append(hashlib.sha256(result).hexdigest() if type(result) is bytes else result)
+        return result
 
-    expected = {i: work(i) for i in range(16)}
+    reserved = run(qm.reserve_manifest_placeholder, font, 1000 + variant, uri)
+    run(qm.data_hash_ranges, reserved)
+    filled = run(qm.fill_manifest_store, reserved, signed)
+    run(qm.fill_manifest_store, reserved, signed * 2)  # too long for the reservation
+    run(qm.read_manifest_store, filled)
+    run(qm.read_manifest_uri_str, filled)
+    run(qm.is_compliant, filled)
+    run(qm.remove_manifest_table, filled)
+    run(qm.embed_remote, font, uri)
+    run(qm.embed_manifest_store, font, signed)
+    run(qm.embed_manifest_store, font, list(signed[:50]))
+    run(qm.read_manifest_store, font)  # no C2PA table
+    run(qm.is_compliant, font[: len(font) // 2])  # a table past the end
+    return outcomes
+
+
+def test_threads_get_what_one_thread_gets(truetype_font, cff_font):
+    """Eight threads run every writer and reader at once, on fonts small and large, several on
+    the same font object at a time: each result is byte for byte the one a single thread gets."""
+    fonts = thread_fonts(truetype_font, cff_font)
+    jobs = [(k, variant) for k in range(len(fonts)) for variant in range(2)]
+    expected = {job: every_outcome(fonts[job[0]], job[1]) for job in jobs}
+    assert any(len(font) >= 1 << 20 for font in fonts)
+    threads = 8
+    start = threading.Barrier(threads)
     failures = []
 
-    def thread(k):
+    def thread(t):
         try:
-            for rep in range(60):
-                i = (k + rep) % 16
-                if work(i) != expected[i]:
-                    failures.append((k, i))
+            start.wait()
+            for i in range(len(jobs)):
+                k, variant = job = jobs[(i + t * len(jobs) // threads) % len(jobs)]
+                if every_outcome(fonts[k], variant) != expected[job]:
+                    failures.append((t, job))
         except BaseException as e:  # noqa: BLE001 - a thread must report, not swallow
-            failures.append((k, repr(e)))
+            failures.append((t, repr(e)))
 
-    threads = [threading.Thread(target=thread, args=(k,)) for k in range(8)]
+    workers = [threading.Thread(target=thread, args=(t,)) for t in range(threads)]
     old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
+    sys.setswitchinterval(1e-5)
     try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
     finally:
         sys.setswitchinterval(old)
     assert failures == []
