@@ -2,14 +2,25 @@
 """Benchmark quillmark's nine operations against the fontTools way and against the floor.
 
     python bench/run.py [--fonts sample,dejavu,cjk,synthetic] [--no-peak] [--compare OLD.json]
+                        [--threads-on cjk] [--large-size BYTES | --no-large]
 
 For every font of a corpus that it builds itself, and every operation, it times quillmark, the
 same job done with fontTools (the fastest way a user reasonably would: see FONTTOOLS_WAY), and the
 two floors a caller pays anyway: one copy of the font (`bytearray(font)`) and one SHA-256 of it.
 Each time is the median of repeated calls, the best of three rounds over all measurements (a
 shared machine's bursts of other work last seconds). The peak extra memory of one call is
-measured in a fresh process. Results go to bench/out/ as results.md, results.json and (with matplotlib) a plot of
-time against font size; the Markdown table is also printed.
+measured in a fresh process.
+
+Two more measurements follow. On the fonts named by --threads-on (the 16 MB CJK face), the
+throughput of `reserve_manifest_placeholder` in 1 thread and in 2 threads at once, and the
+second over the first: whether a thread pool that signs fonts gains from a second core, which
+it does only while quillmark works without the GIL. And on a reservation of 1 GiB (--large-size) on the sample font,
+`reserve_manifest_placeholder`, `fill_manifest_store` on its result, and `embed_manifest_store`
+with a store of that size, each in a fresh process: the time as copies of the result, and the
+peak extra memory as a multiple of the result.
+
+Results go to bench/out/ as results.md, results.json and (with matplotlib) a plot of time against
+font size; the Markdown tables are also printed.
 
 results.json records a SHA-256 of every quillmark result, so that `--compare OLD.json` proves that
 a change to the C++ left every output byte for byte as it was.
@@ -390,12 +401,20 @@ def _rss_kib(field: str) -> int | None:
 def peak_child(impl: str, op: str, path: str, warm_path: str) -> None:
     """Runs in the fresh process: loads the input, warms the code up on a small font, then makes
     one call and reports how far the resident set rose above what it was just before the call."""
-    import resource
-
     ops = quillmark_ops() if impl == "quillmark" else fonttools_ops()
     fn = ops[op]
     fn(Path(warm_path).read_bytes())
     font = Path(path).read_bytes()
+    result, peak, exact = call_with_peak(fn, font)
+    del result
+    print(json.dumps({"peak_extra_bytes": peak, "exact": exact}))
+
+
+def call_with_peak(fn, arg):
+    """fn(arg), how far the resident set rose above what it was just before the call (its
+    result, kept alive, included), and whether that figure is exact."""
+    import resource
+
     gc.collect()
     gc.disable()
     before = _rss_kib("VmRSS")
@@ -410,10 +429,10 @@ def peak_child(impl: str, op: str, path: str, warm_path: str) -> None:
         pass
     if not exact:
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    result = fn(font)  # kept alive: the result is part of the call's memory
+    result = fn(arg)  # kept alive: the result is part of the call's memory
     after = _rss_kib("VmHWM") if exact else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    del result
-    print(json.dumps({"peak_extra_bytes": max(0, after - before) * 1024, "exact": exact}))
+    gc.enable()
+    return result, max(0, after - before) * 1024, exact
 
 
 def peak_extra(impl: str, op: str, path: Path, warm_path: Path) -> int | None:
@@ -426,6 +445,129 @@ def peak_extra(impl: str, op: str, path: Path, warm_path: Path) -> int | None:
         print(f"peak measurement failed for {impl} {op} {path.name}:\n{proc.stderr}", file=sys.stderr)
         return None
     return json.loads(proc.stdout.strip().splitlines()[-1])["peak_extra_bytes"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Threads, and a reservation of 1 GiB
+
+THREADS_TARGET = 1.7  # 2 threads' throughput over 1 thread's, on a machine of 2 cores or more
+LARGE_SIZE = 1 << 30
+LARGE_COPIES_TARGET = 1.1  # time, in copies of the result
+LARGE_PEAK_TARGET = 1.05  # peak extra memory, in multiples of the result
+LARGE_OPERATIONS = [
+    # name, what it does (S: the size asked for, on the sample font)
+    ("reserve", "reserve_manifest_placeholder(font, S)"),
+    ("fill", "fill_manifest_store(reserved, 40 KiB manifest) on a reservation of S"),
+    ("embed_manifest_store", "embed_manifest_store(font, store of S bytes)"),
+]
+
+
+def throughput(fn, arg, threads: int, calls: int) -> float:
+    """Calls per second of `threads` threads that each make `calls` calls of fn(arg), all at once."""
+    import threading
+
+    ready = threading.Barrier(threads + 1)
+
+    def work() -> None:
+        ready.wait()
+        for _ in range(calls):
+            fn(arg)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    gc.collect()
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        ready.wait()
+        start = time.perf_counter()
+        for worker in workers:
+            worker.join()
+        elapsed = time.perf_counter() - start
+    finally:
+        if enabled:
+            gc.enable()
+    return threads * calls / elapsed
+
+
+def measure_threads(op: str, arg: bytes, seconds: float, rounds: int) -> dict:
+    """The throughput of 1 and of 2 threads doing `op` through quillmark on `arg`, the best of
+    `rounds` each, and the second over the first."""
+    fn = quillmark_ops()[op]
+    start = time.perf_counter()
+    fn(arg)
+    calls = max(3, int(seconds / max(time.perf_counter() - start, 1e-9)))
+    best = {1: 0.0, 2: 0.0}
+    for _ in range(rounds):
+        for threads in best:
+            best[threads] = max(best[threads], throughput(fn, arg, threads, calls))
+    return {
+        "operation": op,
+        "calls_per_thread": calls,
+        "calls_per_s": {str(n): rate for n, rate in best.items()},
+        "ratio": best[2] / best[1],
+    }
+
+
+def large_child(op: str, size: int, path: str, rounds: int) -> None:
+    """Runs in a fresh process: makes the input of `op` at `size` bytes from the small font at
+    `path`, warms up on the small font, makes one call for its peak extra memory, then times
+    `rounds` calls and as many copies of the result."""
+    import quillmark as qm
+
+    font = Path(path).read_bytes()
+    manifest = manifest_bytes()
+    if op == "reserve":
+        fn, arg, warm = (lambda f: qm.reserve_manifest_placeholder(f, size)), font, font
+    elif op == "fill":
+        fn = lambda f: qm.fill_manifest_store(f, manifest)  # noqa: E731
+        arg, warm = qm.reserve_manifest_placeholder(font, size), qm.reserve_manifest_placeholder(font, len(manifest))
+    else:
+        fn = lambda store: qm.embed_manifest_store(font, store)  # noqa: E731
+        arg, warm = b"p" * size, manifest
+    fn(warm)
+    result, peak, exact = call_with_peak(fn, arg)
+    length = len(result)
+    del result
+    times, copies = [], []
+    for _ in range(rounds):
+        gc.collect()
+        start = time.perf_counter()
+        result = fn(arg)
+        times.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        copy = bytearray(result)
+        copies.append(time.perf_counter() - start)
+        del copy, result
+    print(json.dumps({
+        "result_bytes": length,
+        "peak_extra_bytes": peak,
+        "exact": exact,
+        "median_s": statistics.median(times),
+        "copy_s": statistics.median(copies),
+    }))
+
+
+def measure_large(size: int, path: Path, rounds: int) -> dict:
+    report = {}
+    for op, description in LARGE_OPERATIONS:
+        print(f"{op} at {fmt_size(size)}", file=sys.stderr, flush=True)
+        proc = subprocess.run(
+            [sys.executable, str(Path(__file__).resolve()), "--large-child", op, str(size), str(path), str(rounds)],
+            capture_output=True,
+            text=True,
+        )
+        if proc.returncode != 0:
+            print(f"large measurement failed for {op}:\n{proc.stderr}", file=sys.stderr)
+            report[op] = None
+            continue
+        row = json.loads(proc.stdout.strip().splitlines()[-1])
+        row["description"] = description
+        row["copies"] = row["median_s"] / row["copy_s"]
+        row["peak_over_result"] = row["peak_extra_bytes"] / row["result_bytes"]
+        report[op] = row
+    return report
 
 
 # ---------------------------------------------------------------------------------------------
@@ -447,7 +589,9 @@ def fmt_size(n: int | None) -> str:
         return "–"
     if n < 1 << 20:
         return f"{n / 1024:.0f} KiB"
-    return f"{n / (1 << 20):.1f} MiB"
+    if n < 1 << 30:
+        return f"{n / (1 << 20):.1f} MiB"
+    return f"{n / (1 << 30):.2f} GiB"
 
 
 def machine() -> dict:
@@ -523,6 +667,46 @@ def markdown(report: dict) -> str:
                 f"{fmt_size(q.get('peak_extra_bytes'))} | {fmt_size(ft.get('peak_extra_bytes') if ft else None)} |"
             )
     lines += ["", f"fontTools way: {FONTTOOLS_WAY}."]
+    threads = [font for font in report["fonts"] if "threads" in font]
+    if threads:
+        lines += [
+            "",
+            f"Threads: `reserve_manifest_placeholder` on one font, 1 thread against 2 at once, the best of "
+            f"{report['rounds']} rounds (target: 2 threads ≥ {THREADS_TARGET}× the throughput of 1, on "
+            f"{m['cores']} cores here).",
+            "",
+            "| font | 1 thread | 2 threads | 2 over 1 |",
+            "|---|---:|---:|---:|",
+        ]
+        for font in threads:
+            t = font["threads"]
+            rates = t["calls_per_s"]
+            lines.append(
+                f"| {font['name']} ({fmt_size(font['size'])}) | {rates['1']:.1f} calls/s | {rates['2']:.1f} calls/s | "
+                f"{t['ratio']:.2f}× |"
+            )
+    large = report.get("large")
+    if large:
+        size = fmt_size(large["size"])
+        lines += [
+            "",
+            f"Large: S = {size} on the {large['font']} font, each measured in a fresh process: the median of "
+            f"{report['rounds']} calls, as copies of the result (one `bytearray(result)`), and the peak extra "
+            f"memory of one call over the result (targets: ≤ {LARGE_COPIES_TARGET} copies, "
+            f"≤ {LARGE_PEAK_TARGET}× the result).",
+            "",
+            "| operation | result | time | × copy of the result | peak extra | × result |",
+            "|---|---:|---:|---:|---:|---:|",
+        ]
+        for op, description in LARGE_OPERATIONS:
+            row = large["operations"].get(op)
+            if row is None:
+                lines.append(f"| `{description}` | – | – | – | – | – |")
+                continue
+            lines.append(
+                f"| `{description}` | {fmt_size(row['result_bytes'])} | {fmt_time(row['median_s'])} | "
+                f"{row['copies']:.2f} | {fmt_size(row['peak_extra_bytes'])} | {row['peak_over_result']:.2f}× |"
+            )
     return "\n".join(lines) + "\n"
 
 
@@ -600,11 +784,22 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=0.3, help="seconds of samples per measurement")
     parser.add_argument("--rounds", type=int, default=3, help="rounds over the quick measurements; the best is kept")
     parser.add_argument("--compare", type=Path, help="a results.json whose quillmark outputs must match")
+    parser.add_argument(
+        "--threads-on", default="cjk", help="comma-separated fonts of the corpus to time 1 and 2 threads on"
+    )
+    parser.add_argument("--thread-seconds", type=float, default=1.0, help="seconds of calls per thread and round")
+    parser.add_argument("--large-size", type=int, default=LARGE_SIZE, help="bytes of the large reservation and store")
+    parser.add_argument("--no-large", action="store_true", help="skip the large reservation and store")
     parser.add_argument("--peak-child", nargs=4, metavar=("IMPL", "OP", "INPUT", "WARM"), help=argparse.SUPPRESS)
+    parser.add_argument("--large-child", nargs=4, metavar=("OP", "SIZE", "FONT", "ROUNDS"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.peak_child:
         peak_child(*args.peak_child)
+        return 0
+    if args.large_child:
+        op, size, path, rounds = args.large_child
+        large_child(op, int(size), path, int(rounds))
         return 0
 
     started = time.perf_counter()
@@ -613,7 +808,8 @@ def main() -> int:
     cache = args.out / "corpus"
     cache.mkdir(parents=True, exist_ok=True)
     wanted = [name.strip() for name in args.fonts.split(",") if name.strip()]
-    if unknown := set(wanted) - {"sample", "dejavu", "cjk", "synthetic"}:
+    threads_on = {name.strip() for name in args.threads_on.split(",") if name.strip()}
+    if unknown := (set(wanted) | threads_on) - {"sample", "dejavu", "cjk", "synthetic"}:
         parser.error(f"unknown fonts: {', '.join(sorted(unknown))}")
     if "sample" not in wanted:
         wanted.insert(0, "sample")  # the fresh processes warm up on it
@@ -675,9 +871,16 @@ def main() -> int:
                 kind = OP_INPUT[op]
                 for impl, row in entry["operations"][op].items():
                     row["peak_extra_bytes"] = peak_extra(impl, op, font["paths"][kind], warm[kind])
+        if font["name"] in threads_on:
+            print(f"{font['name']}: 1 and 2 threads", file=sys.stderr, flush=True)
+            entry["threads"] = measure_threads("reserve", base, args.thread_seconds, args.rounds)
         report["fonts"].append(entry)
         font["inputs"].clear()  # let the large fonts go before the next one
         gc.collect()
+
+    if not args.no_large:
+        report["large"] = {"size": args.large_size, "font": corpus[0]["name"]}
+        report["large"]["operations"] = measure_large(args.large_size, warm["base"], args.rounds)
 
     report["elapsed_s"] = round(time.perf_counter() - started, 1)
     args.out.mkdir(parents=True, exist_ok=True)

@@ -12,6 +12,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
+LARGE = 1 << 20  # the large reservation and store, shrunk from 1 GiB
 
 
 def test_bench_runs_on_the_sample_font(tmp_path):
@@ -19,7 +20,11 @@ def test_bench_runs_on_the_sample_font(tmp_path):
     if not any((ROOT / "examples" / "fonts").glob("*.ttf")) and not DEJAVU.exists():
         pytest.skip("no sample font and no DejaVu Sans to subset one from")
     run = subprocess.run(
-        [sys.executable, str(ROOT / "bench" / "run.py"), "--fonts", "sample", "--out", str(tmp_path), "--budget", "0.001"],
+        [
+            *(sys.executable, str(ROOT / "bench" / "run.py"), "--fonts", "sample", "--out", str(tmp_path)),
+            *("--budget", "0.001", "--rounds", "1", "--threads-on", "sample", "--thread-seconds", "0.01"),
+            *("--large-size", str(LARGE)),
+        ],
         capture_output=True,
         text=True,
         timeout=300,
@@ -32,6 +37,12 @@ def test_bench_runs_on_the_sample_font(tmp_path):
     for op, row in font["operations"].items():
         assert set(row) == {"quillmark", "fonttools"}, op
         assert all(row[impl]["peak_extra_bytes"] is not None for impl in row), op
+    assert font["threads"]["operation"] == "reserve" and font["threads"]["ratio"] > 0
+    large = report["large"]["operations"]
+    assert list(large) == ["reserve", "fill", "embed_manifest_store"]
+    for op, row in large.items():
+        assert LARGE <= row["result_bytes"] < LARGE + 64 * 1024, op
+        assert row["peak_extra_bytes"] is not None and row["copies"] > 0, op
     assert (tmp_path / "results.md").read_text() in run.stdout
 
     # A second run proves its results unchanged against the first.
@@ -40,7 +51,7 @@ def test_bench_runs_on_the_sample_font(tmp_path):
     again = subprocess.run(
         [
             *(sys.executable, str(ROOT / "bench" / "run.py"), "--fonts", "sample", "--out", str(tmp_path)),
-            *("--no-fonttools", "--no-peak", "--budget", "0.001", "--compare", str(first)),
+            *("--no-fonttools", "--no-peak", "--no-large", "--budget", "0.001", "--compare", str(first)),
         ],
         capture_output=True,
         text=True,
