@@ -113,6 +113,16 @@ SUB_INTERPRETER = textwrap.dedent(
 )
 
 
+def env_for(python: str, **extra: str) -> dict:
+    """The environment for `python`. Under the sanitizer pass, interpreters of other versions
+    keep allocations to the end that .ci/lsan.supp does not name (3.12 and 3.13 do): their leak
+    report is left out, their memory errors are not."""
+    env = dict(os.environ, **extra)
+    if python != sys.executable and "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    return env
+
+
 def cpythons():
     """The interpreter running the tests, and each other CPython 3.9 to 3.13 found on PATH or
     under pyenv (which has them all on the development machine)."""
@@ -123,7 +133,10 @@ def cpythons():
         for candidate in filter(None, candidates):
             if minor in found:
                 break
-            probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"], capture_output=True, text=True)
+            probe = subprocess.run(
+                [candidate, "-c", "import sys; print(sys.version_info[1])"],
+                capture_output=True, text=True, env=env_for(str(candidate)),
+            )
             if probe.returncode == 0 and probe.stdout.strip() == str(minor):
                 found[minor] = str(candidate)
     return [pytest.param(minor, found.get(minor), id=f"3.{minor}") for minor in range(9, 14)]
@@ -135,8 +148,10 @@ def test_sub_interpreter_import_is_refused(minor, python, tmp_path):
         pytest.skip(f"CPython 3.{minor} is not installed")
     shutil.copy(qm.__file__, tmp_path)  # the stable ABI: one build for every version
     report = tmp_path / "seen.txt"
-    env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    out = subprocess.run([python, "-c", SUB_INTERPRETER, str(report)], capture_output=True, text=True, env=env, timeout=60)
+    env = env_for(python, PYTHONPATH=str(tmp_path))
+    out = subprocess.run(
+        [python, "-c", SUB_INTERPRETER, str(report)], capture_output=True, text=True, env=env, timeout=60
+    )
     assert out.returncode == 0, out.stderr
     assert json.loads(out.stdout) == [minor, M.SUB_INTERPRETERS, "00000000"]
 
