@@ -14,10 +14,10 @@ measured in a fresh process.
 Two more measurements follow. On the fonts named by --threads-on (the 16 MB CJK face), the
 throughput of `reserve_manifest_placeholder` in 1 thread and in 2 threads at once, and the
 second over the first: whether a thread pool that signs fonts gains from a second core, which
-it does only while quillmark works without the GIL. And on a reservation of 1 GiB (--large-size) on the sample font,
-`reserve_manifest_placeholder`, `fill_manifest_store` on its result, and `embed_manifest_store`
-with a store of that size, each in a fresh process: the time as copies of the result, and the
-peak extra memory as a multiple of the result.
+it does only while quillmark works without the GIL. And on a reservation of 1 GiB
+(--large-size) on the sample font, `reserve_manifest_placeholder`, `fill_manifest_store` on its
+result, and `embed_manifest_store` with a store of that size, each in a fresh process: the time
+as copies of the result, and the peak extra memory as a multiple of the result.
 
 Results go to bench/out/ as results.md, results.json and (with matplotlib) a plot of time against
 font size; the Markdown tables are also printed.
@@ -519,14 +519,16 @@ def large_child(op: str, size: int, path: str, rounds: int) -> None:
     font = Path(path).read_bytes()
     manifest = manifest_bytes()
     if op == "reserve":
-        fn, arg, warm = (lambda f: qm.reserve_manifest_placeholder(f, size)), font, font
+        fn, arg = (lambda f: qm.reserve_manifest_placeholder(f, size)), font
+        qm.reserve_manifest_placeholder(font, len(manifest))  # the warm-up, at a small size
     elif op == "fill":
         fn = lambda f: qm.fill_manifest_store(f, manifest)  # noqa: E731
-        arg, warm = qm.reserve_manifest_placeholder(font, size), qm.reserve_manifest_placeholder(font, len(manifest))
+        arg = qm.reserve_manifest_placeholder(font, size)
+        fn(qm.reserve_manifest_placeholder(font, len(manifest)))
     else:
         fn = lambda store: qm.embed_manifest_store(font, store)  # noqa: E731
-        arg, warm = b"p" * size, manifest
-    fn(warm)
+        arg = b"p" * size
+        fn(manifest)
     result, peak, exact = call_with_peak(fn, arg)
     length = len(result)
     del result
