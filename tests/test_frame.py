@@ -480,3 +480,35 @@ def test_calls_keep_no_references():
     for _ in range(50):
         run_all()
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+FREED_BY_INDEX = """
+import gc, sys
+import quillmark as qm
+
+font = open(sys.argv[1], "rb").read()
+keep = []
+
+class DropsTheFont:
+    def __index__(self):
+        # Clear every dict that holds this object: the call's keyword arguments among them, and
+        # with them the last reference to the font. Then fill the freed memory with other bytes.
+        for referrer in gc.get_referrers(self):
+            if isinstance(referrer, dict) and referrer.get("reserve_size") is self:
+                referrer.clear()
+        keep.extend(bytes([i]) * len(font) for i in range(16))
+        return 64
+
+expected = qm.reserve_manifest_placeholder(font, 64)
+result = qm.reserve_manifest_placeholder(**{"font": bytes(bytearray(font)), "reserve_size": DropsTheFont()})
+print(result == expected)
+"""
+
+
+def test_an_argument_dropped_during_a_later_conversion_stays_alive(truetype_font, tmp_path):
+    """Converting reserve_size runs Python code that can drop every other reference to the font
+    argument; the call holds its own. Run in a child: reading freed memory may crash."""
+    path = tmp_path / "font.ttf"
+    path.write_bytes(truetype_font)
+    done = subprocess.run([sys.executable, "-c", FREED_BY_INDEX, str(path)], capture_output=True, text=True)
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr[-2000:]
