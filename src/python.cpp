@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <limits>
 #include <new>
 #include <optional>
@@ -31,6 +32,7 @@
 #include "error.h"
 #include "exclusions.h"
 #include "reading.h"
+#include "sfnt.h"
 #include "verify.h"
 #include "writer.h"
 
@@ -541,6 +543,86 @@ PyObject* fill_manifest_store(PyObject* args, PyObject* kwargs) {
   return font_result(quillmark::plan_filling(*font, *manifest));
 }
 
+// The digests that a c2pa.hash.boxes assertion lists for a font (C2PA 2.2, 18.7.3.6): one box
+// per table, named by its tag without trailing spaces, in the table directory order of the font
+// that embedding a manifest writes; the directory itself is not hashed, head is hashed with
+// checkSumAdjustment as zero, and the C2PA box's hash is the single byte 00, whatever the table
+// will hold. Hashing is hashlib's: each table is handed over as a memoryview of the caller's
+// font, and hashlib lets go of the GIL while it hashes large ones.
+// PyMemoryView_FromMemory is in the stable ABI since 3.3; its flag only reached the limited-API
+// headers in 3.11, with this value.
+#ifndef PyBUF_READ
+#define PyBUF_READ 0x100
+#endif
+
+constexpr std::array<const char*, 3> kBoxHashAlgorithms = {"sha256", "sha384", "sha512"};
+
+// A hashlib digest of `pieces`, taken in order.
+PyObject* digest_of(PyObject* constructor, std::initializer_list<ByteView> pieces) {
+  Ref hash(PyObject_CallObject(constructor, nullptr));
+  if (!hash) return nullptr;
+  for (const ByteView piece : pieces) {
+    Ref view(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(piece.data())),
+                                     static_cast<Py_ssize_t>(piece.size()), PyBUF_READ));
+    if (!view) return nullptr;
+    Ref done(PyObject_CallMethod(hash.get(), "update", "O", view.get()));
+    if (!done) return nullptr;
+  }
+  return PyObject_CallMethod(hash.get(), "digest", nullptr);
+}
+
+PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
+  static constexpr Signature sig{"box_hashes", 2, 1, {"font", "alg"}};
+  Bound bound;
+  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  const auto font = convert(bound[0], "font", to_bytes_view);
+  if (!font) return nullptr;
+  std::string alg = kBoxHashAlgorithms[0];
+  if (bound[1]) {
+    auto given = convert(bound[1], "alg", to_uri);
+    if (!given) return nullptr;
+    alg = std::move(*given);
+  }
+  if (std::find(kBoxHashAlgorithms.begin(), kBoxHashAlgorithms.end(), alg) == kBoxHashAlgorithms.end()) {
+    std::string message = "box_hashes() alg must be 'sha256', 'sha384' or 'sha512', not '";
+    message += alg;
+    message += "'";
+    set_error(PyExc_ValueError, message);
+    return nullptr;
+  }
+  // The boxes are those of the font that embedding writes, whatever it will carry.
+  Result<quillmark::FontWrite> plan = quillmark::plan_embedding(*font, {ByteView(), std::nullopt});
+  if (!plan) return map_err(std::move(plan).error());
+  Ref hashlib(PyImport_ImportModule("hashlib"));
+  if (!hashlib) return nullptr;
+  Ref constructor(PyObject_GetAttrString(hashlib.get(), alg.c_str()));
+  if (!constructor) return nullptr;
+
+  const std::vector<quillmark::PlannedTable>& tables = plan->plan().tables();
+  Ref list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    const quillmark::PlannedTable& t = tables[i];
+    std::string name = quillmark::tag_text(t.tag);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    Ref digest;
+    if (t.from_pieces) {
+      digest = Ref(PyBytes_FromStringAndSize("\0", 1));
+    } else if (quillmark::has_adjustment(t.tag, t.length)) {
+      static constexpr std::uint8_t kZero[4] = {0, 0, 0, 0};
+      digest = Ref(digest_of(constructor.get(), {t.data.first(quillmark::kCheckSumAdjustmentOffset), ByteView(kZero),
+                                                 t.data.subspan(quillmark::kHeadMinimumLength)}));
+    } else {
+      digest = Ref(digest_of(constructor.get(), {t.data}));
+    }
+    if (!digest) return nullptr;
+    Ref box(Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()), digest.get()));
+    if (!box) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), box.release());  // steals
+  }
+  return list.release();
+}
+
 // Nothing from C++ unwinds into the interpreter: a body's exception becomes a Python one here.
 template <PyObject* (*Body)(PyObject*, PyObject*)>
 PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
@@ -593,6 +675,10 @@ PyMethodDef kMethods[] = {
     QUILLMARK_METHOD(fill_manifest_store,
                      "fill_manifest_store(reserved_font, signed_manifest)\n--\n\n"
                      "Fill a reserved font's Manifest Store with signed bytes (<= reserved size)."),
+    QUILLMARK_METHOD(box_hashes,
+                     "box_hashes(font, alg='sha256')\n--\n\n"
+                     "The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as\n"
+                     "`[(name, digest), ...]` in table directory order."),
 };
 
 #undef QUILLMARK_METHOD

@@ -97,6 +97,9 @@ def call(fn, *args, **kwargs):
             assert result is None or type(result) is str
         elif name == "is_compliant":
             assert result is True or result is False
+        elif name == "box_hashes":
+            assert type(result) is list and [name for name, _ in result].count("C2PA") == 1
+            assert all(type(n) is str and type(d) is bytes and len(d) in (1, 32) for n, d in result)
         else:
             font = args[0] if args else kwargs["font"]
             assert type(result) is list and 2 <= len(result) <= 3
@@ -120,6 +123,7 @@ def every_function(font: bytes) -> dict:
         "reserve_manifest_placeholder": call(qm.reserve_manifest_placeholder, font, 16, "u"),
         "data_hash_ranges": call(qm.data_hash_ranges, font),
         "fill_manifest_store": call(qm.fill_manifest_store, font, b"m"),
+        "box_hashes": call(qm.box_hashes, font),
     }
 
 
