@@ -335,8 +335,9 @@ std::optional<std::uint64_t> to_size(PyObject* obj) {
   return static_cast<std::uint64_t>(value);
 }
 
-// A str, encoded as strict UTF-8 (a lone surrogate raises UnicodeEncodeError).
-std::optional<std::string> to_uri(PyObject* obj) {
+// A str (a URI, a hash algorithm), encoded as strict UTF-8 (a lone surrogate raises
+// UnicodeEncodeError).
+std::optional<std::string> to_utf8(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     cannot_convert(obj, "PyString");
     return std::nullopt;
@@ -453,7 +454,7 @@ PyObject* embed_remote(PyObject* args, PyObject* kwargs) {
   if (!bind(sig, args, kwargs, bound)) return nullptr;
   const auto font = convert(bound[0], "font", to_bytes_view);
   if (!font) return nullptr;
-  const auto uri = convert(bound[1], "uri", to_uri);
+  const auto uri = convert(bound[1], "uri", to_utf8);
   if (!uri) return nullptr;
   return font_result(quillmark::plan_embedding(*font, {quillmark::bytes_of(*uri), std::nullopt}));
 }
@@ -515,7 +516,7 @@ PyObject* reserve_manifest_placeholder(PyObject* args, PyObject* kwargs) {
   if (!size) return nullptr;
   std::optional<std::string> uri;
   if (bound[2] && bound[2].get() != Py_None) {
-    uri = convert(bound[2], "uri", to_uri);
+    uri = convert(bound[2], "uri", to_utf8);
     if (!uri) return nullptr;
   }
   std::optional<ByteView> uri_bytes;
@@ -579,7 +580,7 @@ PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
   if (!font) return nullptr;
   std::string alg = kBoxHashAlgorithms[0];
   if (bound[1]) {
-    auto given = convert(bound[1], "alg", to_uri);
+    auto given = convert(bound[1], "alg", to_utf8);
     if (!given) return nullptr;
     alg = std::move(*given);
   }
