@@ -41,12 +41,14 @@ STORE_LENGTH_OVERFLOW = INVALID_C2PA + "store length overflow"
 
 # The writers.
 RESERVE_ZERO = INVALID_C2PA + "reserve_size must be non-zero"
-RESERVATION_NOT_FOUND = INVALID_C2PA + "reserved store exclusion not found"
 FILL_NO_STORE = INVALID_C2PA + "reserved font has no manifest store"
 FILL_TOO_LONG = INVALID_C2PA + "signed manifest is {size} bytes but only {reserved} were reserved"
 FILL_WOULD_MOVE = (
     INVALID_C2PA + "filling would change bytes outside the exclusion ranges; reserve the font again"
 )
+
+# box_hashes, for a hash algorithm hashlib does not offer under that name or C2PA does not allow.
+BOX_HASHES_ALG = "box_hashes() alg must be 'sha256', 'sha384' or 'sha512', not '{alg}'"
 
 # What the formats cannot describe, refused before anything is allocated. The directory's limits
 # are details under either kind: "invalid font" when the font alone is rebuilt (removal),
@@ -65,7 +67,7 @@ VALUE_ERRORS = [
     TRUNCATED, PAST_END, LOCATED_PAST_END,
     SHORT, URI_PAST, STORE_PAST, BAD_UTF8, NO_STORE, SEVERAL_C2PA,
     RANGES_SHORT, NOTHING_TO_BIND, RANGES_STORE_PAST, STORE_OFFSET_OVERFLOW, STORE_LENGTH_OVERFLOW,
-    RESERVE_ZERO, RESERVATION_NOT_FOUND, FILL_NO_STORE, FILL_TOO_LONG, FILL_WOULD_MOVE,
+    RESERVE_ZERO, FILL_NO_STORE, FILL_TOO_LONG, FILL_WOULD_MOVE, BOX_HASHES_ALG,
     URI_TOO_LONG, STORE_TOO_LONG,
     *(kind + detail for kind in (INVALID_FONT, INVALID_C2PA) for detail in _DIRECTORY_LIMITS),
 ]  # fmt: skip
@@ -92,10 +94,14 @@ SUB_INTERPRETERS = (
 )
 
 
+# What a field of a template may hold, where it is not a decimal number.
+_FIELDS = {"tag": ".{1,4}", "alg": ".*"}
+
+
 def pattern(template: str) -> re.Pattern[str]:
     """A regular expression that matches exactly the texts `template` formats to: a tag is any one
-    to four characters (line feeds and NULs included), any other field a decimal number."""
+    to four characters (line feeds and NULs included), an algorithm's name any text, any other
+    field a decimal number."""
     parts = re.split(r"\{(\w+)\}", template)
-    regex = "".join(re.escape(part) if i % 2 == 0 else (".{1,4}" if part == "tag" else r"\d+")
-                    for i, part in enumerate(parts))  # fmt: skip
+    regex = "".join(re.escape(part) if i % 2 == 0 else _FIELDS.get(part, r"\d+") for i, part in enumerate(parts))
     return re.compile(regex, re.S)

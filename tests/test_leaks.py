@@ -86,6 +86,7 @@ SUCCESS = [
     ("reserve_no_uri", qm.reserve_manifest_placeholder, (PLAIN, 100, None), {}, None, ""),
     ("ranges", qm.data_hash_ranges, (RESERVED,), {}, None, ""),
     ("fill", qm.fill_manifest_store, (RESERVED, SIGNED), {}, None, ""),
+    ("box_hashes", qm.box_hashes, (FILLED,), {"alg": "sha384"}, None, ""),
 ]
 
 V = ValueError
@@ -120,6 +121,9 @@ OPERATION_FAILURES = [
     ("fill_too_long", qm.fill_manifest_store, (RESERVED, bytes(1025)), {}, V,
      M.FILL_TOO_LONG.format(size=1025, reserved=1024)),
     ("fill_no_c2pa", qm.fill_manifest_store, (PLAIN, b"x"), {}, V, M.NO_C2PA),
+    ("fill_moves_bytes", qm.fill_manifest_store, (RESERVED + bytes(4), b"x"), {}, V, M.FILL_WOULD_MOVE),
+    ("box_hashes_alg", qm.box_hashes, (PLAIN, "md5"), {}, V, M.BOX_HASHES_ALG.format(alg="md5")),
+    ("box_hashes_not_sfnt", qm.box_hashes, (b"wOF2" + bytes(BIG),), {}, V, M.WOFF),
 ]
 
 
@@ -161,6 +165,7 @@ BINDING_FAILURES = [
     ("uri_int", qm.reserve_manifest_placeholder, (PLAIN, 1, 5), {}, T, convert("uri", "int", "PyString")),
     ("uri_none", qm.embed_remote, (PLAIN, None), {}, T, convert("uri", "NoneType", "PyString")),
     ("uri_surrogate", qm.embed_remote, (PLAIN, "a\ud800b"), {}, UnicodeEncodeError, "surrogate"),
+    ("alg_bytes", qm.box_hashes, (PLAIN, b"sha256"), {}, T, convert("alg", "bytes", "PyString")),
 ]
 
 CASES = SUCCESS + OPERATION_FAILURES + BINDING_FAILURES
