@@ -19,6 +19,8 @@ from typing import Any, Callable, Optional
 
 import cbor2
 
+import quillmark
+
 SUFFIX = bytes.fromhex("00110010800000AA00389B71")
 MANIFEST_STORE, MANIFEST, ASSERTION_STORE, CLAIM, SIGNATURE, CBOR = (
     kind + SUFFIX for kind in (b"c2pa", b"c2ma", b"c2as", b"c2cl", b"c2cs", b"cbor")
@@ -105,3 +107,20 @@ def manifest_store(
         superbox(SIGNATURE, "c2pa.signature", box(b"cbor", cbor(cose_sign1(claim, sign)))),
     )
     return superbox(MANIFEST_STORE, "c2pa", manifest)
+
+
+def reserve_exactly(
+    font: bytes, uri: Optional[str], store: Callable[[list[tuple[int, int]]], bytes]
+) -> tuple[bytes, list[tuple[int, int]]]:
+    """The font reserved with room of exactly the size of `store(ranges)`, and its ranges.
+
+    A c2pa.hash.data store's size depends on the ranges (their numbers' CBOR lengths), and the
+    ranges on the size reserved: reserve until the two agree, so the store needs no padding."""
+    size = len(store([(0, 0)]))
+    for _ in range(8):
+        reserved = quillmark.reserve_manifest_placeholder(font, size, uri)
+        ranges = quillmark.data_hash_ranges(reserved)
+        if len(store(ranges)) == size:
+            return reserved, ranges
+        size = len(store(ranges))
+    raise ValueError("the store's size does not settle")
