@@ -281,6 +281,10 @@ def algorithm(*maps: Any, code: str = "algorithm.unsupported") -> str:
 # -- 5. c2pa.hash.data ---------------------------------------------------------------------------
 
 
+def unsigned(value: Any) -> Optional[int]:
+    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else None
+
+
 def check_data_hash(font: bytes, store_range: tuple[int, int], assertion: Any, claim: Any, report: Report) -> None:
     # alg from the assertion, else from the claim (C2PA 2.2, 18.5 and 13.1).
     report.alg = alg = algorithm(assertion, claim)
@@ -288,12 +292,12 @@ def check_data_hash(font: bytes, store_range: tuple[int, int], assertion: Any, c
     if not isinstance(expected, bytes):
         raise Failed("the c2pa.hash.data assertion has no hash", "assertion.dataHash.mismatch")
     items = assertion.get("exclusions", [])
-    exclusions = []
+    exclusions: list[tuple[int, int]] = []
     for item in items if isinstance(items, list) else [None]:
-        pair = (item.get("start"), item.get("length")) if isinstance(item, dict) else (None, None)
-        if not all(isinstance(n, int) and not isinstance(n, bool) and n >= 0 for n in pair):
+        start, length = (unsigned(item.get("start")), unsigned(item.get("length"))) if isinstance(item, dict) else (None, None)
+        if start is None or length is None:
             raise Failed("an exclusion is not a {start, length} pair of unsigned integers", "assertion.dataHash.malformed")
-        exclusions.append((int(pair[0]), int(pair[1])))
+        exclusions.append((start, length))
     # Sorted by start and not overlapping (C2PA 2.2, 18.5); inside the file (15.12.1.1).
     for (start, length), (next_start, _) in zip(exclusions, exclusions[1:]):
         if next_start < start + length:
@@ -376,6 +380,14 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
     if position < len(tables):
         missing = ", ".join(shown(t.name) for t in tables[position:])
         raise Failed(f"tables not covered by any box: {missing}", "assertion.boxesHash.unknownBox")
+    # Bytes outside the directory and the tables (past their 4-byte padding) are in no box.
+    outside, position = 0, 0
+    for start, end in sorted([(0, 12 + 16 * len(tables))] + [(t.offset, t.offset + t.length + 3 & ~3) for t in tables]):
+        outside += max(0, start - position)
+        position = max(position, end)
+    outside += max(0, len(font) - position)
+    if outside:
+        report.warnings.append(f"{outside} bytes of the file lie outside every table, where no box hash covers them")
     report.alg = ", ".join(sorted(algs)) or None
 
 
