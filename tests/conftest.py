@@ -88,6 +88,22 @@ def directory(font: bytes) -> list[tuple[bytes, int, int, int]]:
     return [struct.unpack_from(">4sIII", font, 12 + 16 * i) for i in range(n)]
 
 
+def fix_checksums(font: bytes) -> bytes:
+    """The font with every table checksum and checkSumAdjustment recomputed, as a tool that
+    rewrites a font leaves it."""
+    out = bytearray(font)
+    head = None
+    for i, (tag, _, offset, length) in enumerate(directory(font)):
+        data = bytearray(out[offset : offset + length])
+        if tag == b"head":
+            head, data[8:12] = offset, bytes(4)
+            out[offset + 8 : offset + 12] = bytes(4)
+        struct.pack_into(">I", out, 12 + 16 * i + 4, checksum(data))
+    if head is not None:
+        struct.pack_into(">I", out, head + 8, (0xB1B0AFBA - checksum(out)) & 0xFFFFFFFF)
+    return bytes(out)
+
+
 def table_bytes(font: bytes, tag: bytes) -> bytes:
     for t, _, offset, length in directory(font):
         if t == tag:

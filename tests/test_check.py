@@ -16,7 +16,7 @@ import pytest
 
 import manifest_store as ms
 import quillmark
-from conftest import checksum, directory, independent_box_hashes, make_font
+from conftest import directory, fix_checksums, independent_box_hashes, make_font
 from quillmark_cli.check import check_font
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
@@ -53,22 +53,6 @@ def sign_boxes(font: bytes, uri=None, **kwargs) -> bytes:
     if uri is None:
         return quillmark.embed_manifest_store(font, store)
     return quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, len(store), uri), store)
-
-
-def fix_checksums(font: bytes) -> bytes:
-    """The font with every table checksum and checkSumAdjustment recomputed, as a tool that
-    rewrites a font leaves it."""
-    out = bytearray(font)
-    head = None
-    for i, (tag, _, offset, length) in enumerate(directory(font)):
-        data = bytearray(out[offset : offset + length])
-        if tag == b"head":
-            head, data[8:12] = offset, bytes(4)
-            out[offset + 8 : offset + 12] = bytes(4)
-        struct.pack_into(">I", out, 12 + 16 * i + 4, checksum(data))
-    if head is not None:
-        struct.pack_into(">I", out, head + 8, (0xB1B0AFBA - checksum(out)) & 0xFFFFFFFF)
-    return bytes(out)
 
 
 def change_byte(font: bytes, tag: bytes, at: int = 20) -> bytes:
@@ -238,7 +222,8 @@ def nested(depth: int) -> bytes:
 
 def huge_cbor_assertion(cbor: bytes) -> bytes:
     return ms.superbox(ms.MANIFEST_STORE, "c2pa", ms.superbox(ms.MANIFEST, "urn:c2pa:x",
-        ms.superbox(ms.ASSERTION_STORE, "c2pa.assertions", ms.superbox(ms.CBOR, "c2pa.hash.data", ms.box(b"cbor", cbor))),
+        ms.superbox(ms.ASSERTION_STORE, "c2pa.assertions",
+                    ms.superbox(ms.CBOR, "c2pa.hash.data", ms.box(b"cbor", cbor))),
         ms.cbor_superbox(ms.CLAIM, "c2pa.claim.v2", {"alg": "sha256"}),
         ms.cbor_superbox(ms.SIGNATURE, "c2pa.signature", {})))  # fmt: skip
 
@@ -260,6 +245,7 @@ HOSTILE = {
     "huge-cbor-string": (huge_cbor_assertion(bytes.fromhex("5b0000010000000000") + b"ab"), "not valid CBOR"),
     "deep-cbor": (huge_cbor_assertion(b"\x81" * 50_000), "not valid CBOR"),
     "cbor-trailing": (huge_cbor_assertion(ms.cbor({"alg": "sha256"}) + b"\0"), "1 bytes after its CBOR"),
+    "bignum-alg": (huge_cbor_assertion(ms.cbor({"alg": 10**5000, "hash": b""})), "hash algorithm of type int is not"),
     "wrong-store-type": (jumb(kind=ms.MANIFEST), "not a Manifest Store"),
     "no-manifest": (jumb(), "holds no manifest"),
 }  # fmt: skip
@@ -285,7 +271,8 @@ def test_command_line(truetype_font, cff_font, tmp_path):
     store = box_store(cff_font)
     fonts = {
         "good.ttf": sign_data(truetype_font, URI),
-        "padded.otf": quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(cff_font, len(store) + 4), store),
+        "padded.otf": quillmark.fill_manifest_store(
+            quillmark.reserve_manifest_placeholder(cff_font, len(store) + 4), store),
         "hostile.ttf": quillmark.embed_manifest_store(truetype_font, HOSTILE["deep"][0]),
         "reserved\n.ttf": quillmark.reserve_manifest_placeholder(truetype_font, 100),
     }  # fmt: skip
@@ -294,9 +281,11 @@ def test_command_line(truetype_font, cff_font, tmp_path):
 
     done = tool("good.ttf", "padded.otf", cwd=tmp_path, code=0)
     lines = done.stdout.splitlines()
-    assert lines[-3:] == ["good.ttf: ok: c2pa.hash.data matches (sha256)", "padded.otf: warning: 4 zero bytes pad the "
-                          "Manifest Store after its superbox; strict validators may refuse them: make the signed manifest"
-                          " exactly as long as the reservation", "padded.otf: ok: c2pa.hash.boxes matches (sha256)"]  # fmt: skip
+    assert lines[-3:] == [
+        "good.ttf: ok: c2pa.hash.data matches (sha256)",
+        "padded.otf: warning: 4 zero bytes pad the Manifest Store after its superbox; strict validators may refuse"
+        " them: make the signed manifest exactly as long as the reservation",
+        "padded.otf: ok: c2pa.hash.boxes matches (sha256)"]  # fmt: skip
     assert "signature, the certificate chain and the claim's other contents are not checked" in done.stderr
     assert tool("good.ttf", "--embedded", cwd=tmp_path, code=0)
     assert "FAIL (--strict)" in tool("padded.otf", "--strict", cwd=tmp_path, code=1).stdout

@@ -208,21 +208,21 @@ def read_manifest_store(store: bytes, report: Report) -> jumbf.Superbox:
 # -- 4. the hard binding -------------------------------------------------------------------------
 
 
-def decode_cbor(store: bytes, superbox: jumbf.Superbox, what: str) -> Any:
-    """The value of the single cbor content box of a superbox."""
+def decode_cbor(store: bytes, superbox: jumbf.Superbox, what: str, code: Optional[str]) -> Any:
+    """The value of the single cbor content box of a superbox, a CBOR map."""
     boxes = [c for c in superbox.children if isinstance(c, jumbf.Box) and c.type == b"cbor"]
     if len(boxes) != 1:
-        raise Failed(f"{what} has {len(boxes)} cbor content boxes, not one", "assertion.cbor.invalid")
+        raise Failed(f"{what} has {len(boxes)} cbor content boxes, not one", code)
     data = store[boxes[0].payload : boxes[0].end]
     stream = io.BytesIO(data)
     try:
         value = cbor2.CBORDecoder(stream).decode()
     except (cbor2.CBORError, ValueError, TypeError, OverflowError, LookupError, RecursionError) as e:
-        raise Failed(f"{what} is not valid CBOR: {shown(str(e))}", "assertion.cbor.invalid") from None
+        raise Failed(f"{what} is not valid CBOR: {shown(str(e))}", code) from None
     if stream.tell() != len(data):
-        raise Failed(f"{what} has {len(data) - stream.tell()} bytes after its CBOR", "assertion.cbor.invalid")
+        raise Failed(f"{what} has {len(data) - stream.tell()} bytes after its CBOR", code)
     if not isinstance(value, dict):
-        raise Failed(f"{what} is not a CBOR map", "assertion.cbor.invalid")
+        raise Failed(f"{what} is not a CBOR map", code)
     return value
 
 
@@ -247,7 +247,8 @@ def hard_binding(store: bytes, manifests: jumbf.Superbox, report: Report) -> tup
         raise Failed("the active manifest is compressed; check does not read compressed manifests")
     # Every manifest has an assertion store, a claim and a claim signature (C2PA 2.2, 11.2.1).
     assertions = one(manifest.superboxes(jumbf.ASSERTION_STORE), "assertion store", "assertion.missing", None)
-    claim = decode_cbor(store, one(manifest.superboxes(jumbf.CLAIM), "claim", "claim.missing", "claim.multiple"), "the claim")
+    claim_box = one(manifest.superboxes(jumbf.CLAIM), "claim", "claim.missing", "claim.multiple")
+    claim = decode_cbor(store, claim_box, "the claim", None)
     one(manifest.superboxes(jumbf.CLAIM_SIGNATURE), "claim signature", None, None)
     bindings = []
     for assertion in assertions.children:
@@ -264,7 +265,7 @@ def hard_binding(store: bytes, manifests: jumbf.Superbox, report: Report) -> tup
     report.binding = kind
     if kind == "c2pa.hash.bmff":
         raise Failed("the hard binding is c2pa.hash.bmff, which binds BMFF files, not fonts")
-    return kind, decode_cbor(store, assertion, f"the {kind} assertion"), claim
+    return kind, decode_cbor(store, assertion, f"the {kind} assertion", "assertion.cbor.invalid"), claim
 
 
 def algorithm(*maps: Any, code: str = "algorithm.unsupported") -> str:
@@ -273,7 +274,8 @@ def algorithm(*maps: Any, code: str = "algorithm.unsupported") -> str:
         if isinstance(value, dict) and "alg" in value:
             alg = value["alg"]
             if alg not in ALGORITHMS:
-                raise Failed(f"hash algorithm {shown(repr(alg))} is not one of {', '.join(ALGORITHMS)}", code)
+                named = repr(alg[:40]) if isinstance(alg, str) else f"of type {type(alg).__name__}"
+                raise Failed(f"hash algorithm {shown(named)} is not one of {', '.join(ALGORITHMS)}", code)
             return str(alg)
     raise Failed("no hash algorithm (alg) given", code)
 
@@ -294,9 +296,12 @@ def check_data_hash(font: bytes, store_range: tuple[int, int], assertion: Any, c
     items = assertion.get("exclusions", [])
     exclusions: list[tuple[int, int]] = []
     for item in items if isinstance(items, list) else [None]:
-        start, length = (unsigned(item.get("start")), unsigned(item.get("length"))) if isinstance(item, dict) else (None, None)
+        start = unsigned(item.get("start")) if isinstance(item, dict) else None
+        length = unsigned(item.get("length")) if isinstance(item, dict) else None
         if start is None or length is None:
-            raise Failed("an exclusion is not a {start, length} pair of unsigned integers", "assertion.dataHash.malformed")
+            raise Failed(
+                "an exclusion is not a {start, length} pair of unsigned integers", "assertion.dataHash.malformed"
+            )
         exclusions.append((start, length))
     # Sorted by start and not overlapping (C2PA 2.2, 18.5); inside the file (15.12.1.1).
     for (start, length), (next_start, _) in zip(exclusions, exclusions[1:]):
@@ -368,7 +373,9 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
             # (C2PA 2.2, 15.12.3).
             first, last = covered[0], covered[-1]
             if last.offset + last.length < first.offset:
-                raise Failed(f"tables {shown_names} do not follow one another in the file", "assertion.boxesHash.mismatch")
+                raise Failed(
+                    f"tables {shown_names} do not follow one another in the file", "assertion.boxesHash.mismatch"
+                )
             span = font[first.offset : last.offset + last.length]
             for table in covered:
                 if table.tag == b"head" and table.length >= 12:
@@ -382,7 +389,8 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
         raise Failed(f"tables not covered by any box: {missing}", "assertion.boxesHash.unknownBox")
     # Bytes outside the directory and the tables (past their 4-byte padding) are in no box.
     outside, position = 0, 0
-    for start, end in sorted([(0, 12 + 16 * len(tables))] + [(t.offset, t.offset + t.length + 3 & ~3) for t in tables]):
+    spans = [(0, 12 + 16 * len(tables))] + [(t.offset, (t.offset + t.length + 3) & ~3) for t in tables]
+    for start, end in sorted(spans):
         outside += max(0, start - position)
         position = max(position, end)
     outside += max(0, len(font) - position)
