@@ -16,43 +16,12 @@ import pytest
 
 import manifest_store as ms
 import quillmark
-from conftest import directory, fix_checksums, independent_box_hashes, make_font
+from conftest import (box_store, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
+                      sign_boxes, sign_data)  # fmt: skip
 from quillmark_cli.check import check_font
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
 URI = "https://example.com/font.c2pa"
-
-
-def hash_outside(font: bytes, ranges) -> bytes:
-    digest, position = hashlib.sha256(), 0
-    for start, length in ranges:
-        digest.update(font[position:start])
-        position = start + length
-    return digest.update(font[position:]) or digest.digest()
-
-
-def sign_data(font: bytes, uri=None, edit=lambda ranges: ranges, extra=()) -> bytes:
-    """Signed by c2pa.hash.data, the store of exactly the reserved size; `edit` changes the
-    exclusions the assertion lists, `extra` adds assertions."""
-
-    def store(ranges, digest=bytes(32)):
-        return ms.manifest_store([("c2pa.hash.data", ms.data_hash(digest, edit(ranges))), *extra])
-
-    reserved, ranges = ms.reserve_exactly(font, uri, store)
-    return quillmark.fill_manifest_store(reserved, store(ranges, hash_outside(reserved, edit(ranges))))
-
-
-def box_store(font: bytes, edit=lambda boxes: boxes, extra=()) -> bytes:
-    """A c2pa.hash.boxes store for `font`, its box hashes computed independently of quillmark."""
-    boxes = independent_box_hashes(quillmark.embed_manifest_store(font, b"any store"))
-    return ms.manifest_store([("c2pa.hash.boxes", ms.box_hash(edit(boxes))), *extra])
-
-
-def sign_boxes(font: bytes, uri=None, **kwargs) -> bytes:
-    store = box_store(font, **kwargs)
-    if uri is None:
-        return quillmark.embed_manifest_store(font, store)
-    return quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, len(store), uri), store)
 
 
 def change_byte(font: bytes, tag: bytes, at: int = 20) -> bytes:
