@@ -68,6 +68,40 @@ def test_other_algorithms_pass_and_the_claims_alg_serves_a_data_hash(truetype_fo
     assert check_font(signed).alg == "sha256"
 
 
+def test_a_box_of_several_tables_covers_them_and_the_padding_between(truetype_font):
+    """Several names: one hash from the first table's start to the last one's end, with head's
+    checkSumAdjustment as zero (C2PA 2.2, 15.12.3 and 18.7.3.6)."""
+    layout = quillmark.embed_manifest_store(truetype_font, b"any store")
+    where = {t.decode().rstrip(): (o, n) for t, _, o, n in directory(layout)}
+
+    def group(first: str, last: str) -> bytes:
+        span = bytearray(layout[where[first][0] : sum(where[last])])
+        if "head" in where and where[first][0] <= where["head"][0] < sum(where[last]):
+            at = where["head"][0] - where[first][0] + 8
+            span[at : at + 4] = bytes(4)
+        return hashlib.sha256(span).digest()
+
+    def grouped(boxes):
+        names = [name for name, _ in boxes]
+        out, i = [], 0
+        while i < len(boxes):
+            if names[i] in ("glyf", "hhea"):  # glyf+head, hhea+hmtx+loca
+                width = 2 if names[i] == "glyf" else 3
+                out.append({"names": names[i : i + width], "hash": group(names[i], names[i + width - 1]), "pad": b""})
+                i += width
+            else:
+                out.append({"names": [names[i]], "hash": boxes[i][1], "pad": b""})
+                i += 1
+        return out
+
+    boxes = independent_box_hashes(layout)
+    store = ms.manifest_store([("c2pa.hash.boxes", {"alg": "sha256", "boxes": grouped(boxes)})])
+    signed = quillmark.embed_manifest_store(truetype_font, store)
+    assert check_font(signed).failure is None
+    message, code = failure(fix_checksums(change_byte(signed, b"hmtx", 0)))
+    assert (message, code) == ("box hhea, hmtx, loca does not match its hash", "assertion.boxesHash.mismatch")
+
+
 def resave(font: bytes, edit: bool = True) -> bytes:
     """The font opened and saved again by fontTools, after a one-second change of head.modified."""
     from fontTools.ttLib import TTFont
@@ -227,6 +261,14 @@ def test_hostile_stores_are_refused_with_a_reason(truetype_font, case):
     got, _ = failure(quillmark.embed_manifest_store(truetype_font, store))
     assert message in got
     assert time.monotonic() - started < 2
+
+
+def test_a_directory_of_overlapping_tables_is_refused_quickly():
+    records = b"".join(struct.pack(">4sIII", b"t%03d" % i, 0, 12 + 16 * 2000, 100_000) for i in range(2000))
+    font = struct.pack(">IHHHH", 0x00010000, 2000, 0, 0, 0) + records + bytes(100_000)
+    started = time.monotonic()
+    assert failure(font) == ("the tables overlap: 200000000 bytes of tables in a 132012-byte file", None)
+    assert time.monotonic() - started < 1
 
 
 def tool(*args, cwd: Path, code: int) -> subprocess.CompletedProcess[str]:

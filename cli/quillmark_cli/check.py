@@ -129,7 +129,17 @@ def read_directory(font: bytes) -> list[Table]:
     for table in tables:
         if table.offset + table.length > len(font):
             raise Failed(f"table {shown(table.name)} runs past the end of the file")
+    # Tables that share bytes are each summed and hashed in full: bound the work a directory of
+    # entries pointing at the same bytes could ask for.
+    total = sum(t.length for t in tables)
+    if total > work_limit(font):
+        raise Failed(f"the tables overlap: {total} bytes of tables in a {len(font)}-byte file")
     return tables
+
+
+def work_limit(font: bytes) -> int:
+    """The most bytes that summing or hashing the tables of a font may take: twice the file."""
+    return 2 * len(font) + 65536
 
 
 def check_font_file(font: bytes, tables: list[Table]) -> Table:
@@ -339,7 +349,7 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
         raise Failed("the c2pa.hash.boxes assertion has no boxes", "assertion.boxesHash.malformed")
     # The boxes of a font are its tables, in its directory order, the directory itself not
     # hashed (C2PA 2.2, 18.7.3.6).
-    position, algs = 0, set()
+    position, algs, hashed = 0, set(), 0
     for entry in boxes:
         names = entry.get("names") if isinstance(entry, dict) else None
         if not isinstance(names, list) or not names or not all(isinstance(n, str) for n in names):
@@ -377,6 +387,9 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
                     f"tables {shown_names} do not follow one another in the file", "assertion.boxesHash.mismatch"
                 )
             span = font[first.offset : last.offset + last.length]
+            hashed += len(span)
+            if hashed > work_limit(font):
+                raise Failed("the boxes' byte ranges overlap", "assertion.boxesHash.mismatch")
             for table in covered:
                 if table.tag == b"head" and table.length >= 12:
                     at = table.offset - first.offset + 8
