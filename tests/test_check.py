@@ -48,24 +48,30 @@ def test_signed_fonts_pass(any_font, sign, uri):
     assert any("additionalExclusionsPresent" in note for note in report.notes) == (sign is sign_data)
 
 
-@pytest.mark.parametrize("alg", ["sha384", "sha512"])
-def test_other_algorithms_pass_and_the_claims_alg_serves_a_data_hash(truetype_font, alg):
-    def boxes_in(boxes):
-        return [(name, b"\0" if name == "C2PA" else hashlib.new(alg, bytes(0)).digest()) for name, _ in boxes]
+def box_signed(font: bytes, alg: str, hash_alg: str | None = None) -> bytes:
+    """Signed by a box hash whose assertion names `alg` and whose digests are `hash_alg`'s."""
+    boxes = independent_box_hashes(quillmark.embed_manifest_store(font, b"x"), hash_alg or alg)
+    return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", ms.box_hash(boxes, alg))]))
 
-    store = ms.manifest_store([("c2pa.hash.boxes", ms.box_hash(independent_box_hashes(
-        quillmark.embed_manifest_store(truetype_font, b"x"), alg), alg))])  # fmt: skip
-    assert check_font(quillmark.embed_manifest_store(truetype_font, store)).failure is None
 
-    # No alg in the assertion: the claim's (sha256) is used (C2PA 2.2, 18.5).
-    def store_without_alg(ranges, digest=bytes(32)):
+def data_signed_without_alg(font: bytes) -> bytes:
+    def store(ranges, digest=bytes(32)):
         assertion = ms.data_hash(digest, ranges)
         del assertion["alg"]
         return ms.manifest_store([("c2pa.hash.data", assertion)])
 
-    reserved, ranges = ms.reserve_exactly(truetype_font, None, store_without_alg)
-    signed = quillmark.fill_manifest_store(reserved, store_without_alg(ranges, hash_outside(reserved, ranges)))
-    assert check_font(signed).alg == "sha256"
+    reserved, ranges = ms.reserve_exactly(font, None, store)
+    return quillmark.fill_manifest_store(reserved, store(ranges, hash_outside(reserved, ranges)))
+
+
+def test_algorithms(truetype_font):
+    for alg in ("sha384", "sha512"):
+        assert check_font(box_signed(truetype_font, alg)).alg == alg
+    assert failure(box_signed(truetype_font, "sha512", "sha256"))[1] == "assertion.boxesHash.mismatch"
+    assert failure(box_signed(truetype_font, "md5", "sha256")) == (
+        "hash algorithm 'md5' is not one of sha256, sha384, sha512", "algorithm.unsupported")
+    # No alg in a data hash: the claim's (sha256) serves (C2PA 2.2, 18.5).
+    assert check_font(data_signed_without_alg(truetype_font)).alg == "sha256"
 
 
 def test_a_box_of_several_tables_covers_them_and_the_padding_between(truetype_font):
@@ -149,7 +155,8 @@ BROKEN = {
     "changed-byte-checksum": (sign_boxes, lambda f: change_byte(f, b"glyf"), "wrong table checksum: glyf", None),
     "changed-adjustment": (sign_boxes, lambda f: change_byte(f, b"head", 8),
                            "wrong checkSumAdjustment in the head table", None),
-    "data-resaved": (sign_data, resave, "", "assertion.dataHash.mismatch"),
+    "data-resaved": (sign_data, resave, "no exclusion is exactly the Manifest Store's range",
+                     "assertion.dataHash.mismatch"),
     "boxes-resaved": (sign_boxes, resave, "box head does not match its hash", "assertion.boxesHash.mismatch"),
     "wrong-exclusion": (lambda f: sign_data(f, edit=shifted), None,
                         "no exclusion is exactly the Manifest Store's range", "assertion.dataHash.mismatch"),
@@ -185,7 +192,7 @@ def test_broken_fonts_fail_with_their_reason(truetype_font, case):
     assert message in got_message and got_code == code
 
 
-def test_zero_padding_warns_and_fails_when_strict(cff_font, tmp_path):
+def test_zero_padding_warns_and_fails_when_strict(cff_font):
     store = box_store(cff_font)
     padded = quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(cff_font, len(store) + 100), store)
     report = check_font(padded)
