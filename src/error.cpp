@@ -27,6 +27,11 @@ void Error::write(std::string& sink) const {
   }
 }
 
+void broken_invariant(std::source_location where) {
+  throw BrokenInvariant(std::string("quillmark: broken invariant at ") + where.file_name() + ":" +
+                        std::to_string(where.line()));
+}
+
 std::string Error::text() const {
   std::string text;
   write(text);

@@ -3,15 +3,18 @@
 
 #include <cstdint>
 #include <optional>
+#include <source_location>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
 
 namespace quillmark {
 
-// A failure, as a value. Nothing in the core throws (but std::bad_alloc, which the Python frame
-// turns into MemoryError) and nothing logs; an Error travels back up unchanged, without added
-// context, so the caller sees the text it was made with.
+// A failure, as a value. Nothing in the core throws for a fault of its input, and nothing logs;
+// an Error travels back up unchanged, without added context, so the caller sees the text it was
+// made with. Two things are thrown, both caught by the Python frame: std::bad_alloc (raised as
+// MemoryError) and BrokenInvariant (below).
 class Error {
  public:
   enum class Kind : std::uint8_t {
@@ -80,5 +83,22 @@ class [[nodiscard]] Result<void> {
  private:
   std::optional<Error> error_;
 };
+
+// A fault of quillmark itself, never of its input: something that an earlier check established
+// does not hold. The core throws it rather than read outside its input, and the Python frame
+// raises it as PanicException.
+class BrokenInvariant : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+[[noreturn]] void broken_invariant(std::source_location where);
+
+// The value of a read that an earlier check guarantees to succeed: checked, not assumed.
+template <class T>
+T checked(std::optional<T> value, std::source_location where = std::source_location::current()) {
+  if (!value) broken_invariant(where);
+  return *value;
+}
 
 }  // namespace quillmark

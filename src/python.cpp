@@ -1,10 +1,14 @@
-// The CPython module `quillmark`: the module object, its nine functions, the binding and
-// conversion of their arguments and results, and the one place where an Error becomes a Python
-// exception. Everything else is in the C++ core, which knows nothing of Python.
+// The CPython module `quillmark`: the module object, its functions, the binding and conversion
+// of their arguments and results, and the one place where an Error becomes a Python exception.
+// Everything else is in the C++ core, which knows nothing of Python.
 //
 // Built against the stable ABI of CPython 3.9 (Py_LIMITED_API 0x03090000, set by the build).
-// Legacy single-phase initialisation is what that ABI offers for a module that keeps one module
-// object for the life of the process; multi-phase init would need per-module state throughout.
+//
+// Single-phase initialisation, because the module promises one module object per process: a
+// second import returns the same object, even after it was deleted from sys.modules, and an
+// import from a second interpreter is refused. Multi-phase initialisation makes a new module
+// object per import and per interpreter, which is the opposite promise. The functions keep no
+// state of their own, so nothing else hangs on the choice.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -15,17 +19,20 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <limits>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "binding.h"
 #include "buffer.h"
 #include "error.h"
-#include "reader.h"
+#include "exclusions.h"
+#include "reading.h"
+#include "sfnt.h"
 #include "verify.h"
 #include "writer.h"
 
@@ -52,6 +59,12 @@ class Ref {
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   ~Ref() { Py_XDECREF(p_); }
+
+  // A new strong reference to a borrowed one.
+  static Ref hold(PyObject* borrowed) noexcept {
+    Py_XINCREF(borrowed);
+    return Ref(borrowed);
+  }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -96,12 +109,10 @@ PyObject* raise_panic(const char* message) {
   return nullptr;
 }
 
-bool has_flag(PyObject* obj, unsigned long flag) { return (PyType_GetFlags(Py_TYPE(obj)) & flag) != 0; }
-
 // The __qualname__ of an object's type, for conversion messages.
 std::string type_name(PyObject* obj) {
   Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (name && has_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+  if (name && PyUnicode_Check(name.get())) {
     Ref utf8(PyUnicode_AsUTF8String(name.get()));
     if (utf8) return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
   }
@@ -148,22 +159,26 @@ void name_the_argument(const char* param) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Argument binding: the module's own, with its own messages, the same for all nine functions.
+// Argument binding: the module's own, with its own messages, the same for every function.
 
 constexpr std::size_t kMaxParams = 3;
 
 struct Signature {
-  const char* name;                              // without "()"
-  std::size_t count;                             // parameters, every one positional-or-keyword
-  std::size_t required;                          // the first `required` of them
+  const char* name;      // without "()"
+  std::size_t count;     // parameters, every one positional-or-keyword
+  std::size_t required;  // the first `required` of them
   std::array<const char*, kMaxParams> params;
 };
 
-// Fills `slots` (borrowed references, null for a parameter not given) or raises TypeError.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject* (&slots)[kMaxParams]) {
-  const std::size_t n = sig.count;
-  for (PyObject*& slot : slots) slot = nullptr;
+// The bound arguments, one strong reference each (empty for a parameter not given). Converting
+// a later argument can run Python code (__index__, __iter__) that drops every other reference
+// to an earlier one, a keyword argument's included; the views taken of the arguments stay valid
+// because these references hold them until the call returns.
+using Bound = std::array<Ref, kMaxParams>;
 
+// Fills `bound` or raises TypeError.
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& bound) {
+  const std::size_t n = sig.count;
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) return false;
   const char* verb = given == 1 ? "was" : "were";
@@ -176,7 +191,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject* (&sl
     }
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < given; ++i) bound[static_cast<std::size_t>(i)] = Ref::hold(PyTuple_GetItem(args, i));
 
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -184,7 +199,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject* (&sl
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       std::size_t match = n;
-      if (has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+      if (PyUnicode_Check(key)) {
         for (std::size_t i = 0; i < n; ++i) {
           if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
             match = i;
@@ -196,18 +211,18 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject* (&sl
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name, key);
         return false;
       }
-      if (slots[match] != nullptr) {
+      if (bound[match]) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name, sig.params[match]);
         return false;
       }
-      slots[match] = value;
+      bound[match] = Ref::hold(value);
     }
   }
 
   if (static_cast<std::size_t>(given) < sig.required) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < sig.required; ++i) {
-      if (slots[i] == nullptr) missing.push_back(sig.params[i]);
+      if (!bound[i]) missing.push_back(sig.params[i]);
     }
     if (!missing.empty()) {
       std::string names;
@@ -226,20 +241,21 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject* (&sl
 }
 
 // ---------------------------------------------------------------------------------------------
-// Argument conversion. Each sets an exception and returns nothing on failure; the caller names
-// the argument (name_the_argument).
+// Argument conversion. Each sets an exception and returns nothing on failure; convert() names
+// the argument.
 
-// A bytes object (or subclass), read in place: the argument tuple keeps it alive for the call
-// and bytes are immutable, so nothing is copied.
-std::optional<ByteView> to_font(PyObject* obj) {
-  if (!has_flag(obj, Py_TPFLAGS_BYTES_SUBCLASS)) {
+ByteView view_of_bytes(PyObject* bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(bytes)), static_cast<std::size_t>(PyBytes_Size(bytes))};
+}
+
+// A bytes object (or subclass), read in place: bytes are immutable and the bound reference
+// keeps the object alive, so nothing is copied. The font parameters and `signed_manifest`.
+std::optional<ByteView> to_bytes_view(PyObject* obj) {
+  if (!PyBytes_Check(obj)) {
     cannot_convert(obj, "PyBytes");
     return std::nullopt;
   }
-  const char* data = PyBytes_AsString(obj);
-  const Py_ssize_t size = PyBytes_Size(obj);
-  if (data == nullptr || size < 0) return std::nullopt;
-  return ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+  return view_of_bytes(obj);
 }
 
 // The first buffer reservation for a sequence of unknown honesty: __len__ is only a hint, and a
@@ -247,20 +263,29 @@ std::optional<ByteView> to_font(PyObject* obj) {
 // grows as items actually arrive.
 constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
 
-// bytes, bytearray, or any sequence of integers 0..255, copied into an owned buffer.
-std::optional<Buffer> to_store(PyObject* obj) {
-  if (has_flag(obj, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+// A Manifest Store argument: an exact bytes object read in place (held by its bound reference),
+// or anything else copied into a buffer of its own. A bytearray is copied: it could change
+// size while the GIL is released.
+struct StoreArgument {
+  Buffer copy;
+  ByteView bytes;
+};
+
+// bytes, bytearray, or any sequence of integers 0..255.
+std::optional<StoreArgument> to_store(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return std::nullopt;
   }
-  // The exact built-in byte types iterate to their own bytes: copy those directly.
-  if (PyBytes_CheckExact(obj)) {
-    return Buffer::copy_of(*to_font(obj));
-  }
+  // The exact built-in byte types iterate to their own bytes: take those directly.
+  if (PyBytes_CheckExact(obj)) return StoreArgument{Buffer(), view_of_bytes(obj)};
+  StoreArgument store;
   if (PyByteArray_CheckExact(obj)) {
     const char* data = PyByteArray_AsString(obj);
     const std::size_t size = static_cast<std::size_t>(PyByteArray_Size(obj));
-    return Buffer::copy_of(ByteView(reinterpret_cast<const std::uint8_t*>(data), size));
+    store.copy = Buffer::copy_of(ByteView(reinterpret_cast<const std::uint8_t*>(data), size));
+    store.bytes = store.copy.view();
+    return store;
   }
   if (!PySequence_Check(obj)) {
     cannot_convert(obj, "Sequence");
@@ -277,7 +302,7 @@ std::optional<Buffer> to_store(PyObject* obj) {
   if (!iterator) return std::nullopt;
   while (Ref item{PyIter_Next(iterator.get())}) {
     long value;
-    if (has_flag(item.get(), Py_TPFLAGS_LONG_SUBCLASS)) {
+    if (PyLong_Check(item.get())) {
       value = PyLong_AsLong(item.get());
     } else {
       Ref index(PyNumber_Index(item.get()));
@@ -292,13 +317,15 @@ std::optional<Buffer> to_store(PyObject* obj) {
     bytes.push_back(static_cast<std::uint8_t>(value));
   }
   if (PyErr_Occurred()) return std::nullopt;
-  return Buffer::copy_of(bytes);
+  store.copy = Buffer::copy_of(bytes);
+  store.bytes = store.copy.view();
+  return store;
 }
 
 // An unsigned 64-bit integer; 2**64 - 1 itself is a valid value, not a failure.
 std::optional<std::uint64_t> to_size(PyObject* obj) {
   Ref index;
-  if (!has_flag(obj, Py_TPFLAGS_LONG_SUBCLASS)) {
+  if (!PyLong_Check(obj)) {
     index = Ref(PyNumber_Index(obj));
     if (!index) return std::nullopt;
     obj = index.get();
@@ -308,117 +335,152 @@ std::optional<std::uint64_t> to_size(PyObject* obj) {
   return static_cast<std::uint64_t>(value);
 }
 
-// A str, encoded as strict UTF-8 (a lone surrogate raises UnicodeEncodeError).
-std::optional<std::string> to_uri(PyObject* obj) {
-  if (!has_flag(obj, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+// A str (a URI, a hash algorithm), encoded as strict UTF-8 (a lone surrogate raises
+// UnicodeEncodeError).
+std::optional<std::string> to_utf8(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
     cannot_convert(obj, "PyString");
     return std::nullopt;
   }
   Ref utf8(PyUnicode_AsUTF8String(obj));
   if (!utf8) return std::nullopt;
-  return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+  const ByteView bytes = view_of_bytes(utf8.get());
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 // Runs a conversion and names the argument in its TypeError.
 template <class Convert>
-auto convert(PyObject* obj, const char* param, Convert convert_fn) {
-  auto value = convert_fn(obj);
+auto convert(const Ref& obj, const char* param, Convert convert_fn) {
+  auto value = convert_fn(obj.get());
   if (!value) name_the_argument(param);
   return value;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Results
+// Work without the GIL
 
-// The core writes a rebuilt font straight into the bytes object that the call returns: no
-// finished buffer is copied at the boundary. Allocation failure surfaces as std::bad_alloc,
-// which the entry wrapper turns back into the pending MemoryError.
-void release_bytes(void* owner) noexcept { Py_DECREF(static_cast<PyObject*>(owner)); }
+// From this many bytes on, the copying and summing that a call does pays for letting other
+// threads run meanwhile; below it, releasing and taking back the GIL costs more than it gives.
+constexpr std::size_t kReleaseGilFrom = 64 * 1024;
 
-class BytesAllocator final : public quillmark::Allocator {
+// Releases the GIL for its lifetime when `release` is true. Only memory that no Python code can
+// change or free meanwhile may be touched: the arguments' views (held by Bound, bytes being
+// immutable), buffers of the call's own, and a result that nobody else can see yet. The GIL is
+// back before any object is made, and before an exception leaves the scope.
+class WithoutGil {
  public:
-  Buffer allocate(std::size_t size) const override {
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-    if (bytes == nullptr) throw std::bad_alloc();
-    return Buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes)), size, bytes, release_bytes);
+  explicit WithoutGil(bool release) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
   }
+
+ private:
+  PyThreadState* state_;
 };
 
-PyObject* bytes_result(Buffer buffer) {
-  if (buffer.released_by(release_bytes)) return static_cast<PyObject*>(std::move(buffer).take_owner());
-  const ByteView bytes = buffer.view();
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+// ---------------------------------------------------------------------------------------------
+// Results
+
+// A new bytes object of `size` bytes, not yet filled, and where to fill it.
+std::optional<std::span<std::uint8_t>> new_bytes(std::uint64_t size, Ref& bytes) {
+  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return std::nullopt;
+  }
+  bytes = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!bytes) return std::nullopt;
+  return std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get())),
+                                 static_cast<std::size_t>(size));
 }
 
-PyObject* bytes_result(Result<Buffer> result) {
-  if (!result) return map_err(std::move(result).error());
-  return bytes_result(std::move(*result));
+// The rebuilt font that `plan` describes, written straight into the bytes object the call
+// returns: the object is made with the GIL held, filled without it.
+PyObject* font_result(Result<quillmark::FontWrite> plan) {
+  if (!plan) return map_err(std::move(plan).error());
+  Ref bytes;
+  const std::optional<std::span<std::uint8_t>> out = new_bytes(plan->size(), bytes);
+  if (!out) return nullptr;
+  Result<void> written = [&] {
+    const WithoutGil unlocked(out->size() >= kReleaseGilFrom);
+    return plan->write(*out);
+  }();
+  if (!written) return map_err(std::move(written).error());
+  return bytes.release();
+}
+
+// A copy of `source` (a view into an argument) as a new bytes object.
+PyObject* bytes_result(ByteView source) {
+  Ref bytes;
+  const std::optional<std::span<std::uint8_t>> out = new_bytes(source.size(), bytes);
+  if (!out) return nullptr;
+  if (!source.empty()) {
+    const WithoutGil unlocked(source.size() >= kReleaseGilFrom);
+    std::memcpy(out->data(), source.data(), source.size());
+  }
+  return bytes.release();
 }
 
 PyObject* ranges_result(const std::vector<quillmark::Exclusion>& ranges) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < ranges.size(); ++i) {
-    Ref pair(PyTuple_New(2));
+    Ref pair(Py_BuildValue("(KK)", static_cast<unsigned long long>(ranges[i].start),
+                           static_cast<unsigned long long>(ranges[i].length)));
     if (!pair) return nullptr;
-    for (Py_ssize_t k = 0; k < 2; ++k) {
-      PyObject* number = PyLong_FromUnsignedLongLong(k == 0 ? ranges[i].start : ranges[i].length);
-      if (number == nullptr) return nullptr;
-      PyTuple_SetItem(pair.get(), k, number);  // steals
-    }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());  // steals
   }
   return list.release();
 }
 
 // ---------------------------------------------------------------------------------------------
-// The nine functions
+// The functions
 
 PyObject* embed_manifest_store(PyObject* args, PyObject* kwargs) {
   static constexpr Signature sig{"embed_manifest_store", 2, 2, {"font", "manifest_store"}};
-  PyObject* slots[kMaxParams];
-  if (!bind(sig, args, kwargs, slots)) return nullptr;
-  const auto font = convert(slots[0], "font", to_font);
+  Bound bound;
+  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  const auto font = convert(bound[0], "font", to_bytes_view);
   if (!font) return nullptr;
-  auto store = convert(slots[1], "manifest_store", to_store);
+  const auto store = convert(bound[1], "manifest_store", to_store);
   if (!store) return nullptr;
-  const BytesAllocator allocator;
-  return bytes_result(quillmark::embed_manifest(*font, {std::nullopt, std::move(*store)}, allocator));
+  return font_result(quillmark::plan_embedding(*font, {std::nullopt, store->bytes}));
 }
 
 PyObject* embed_remote(PyObject* args, PyObject* kwargs) {
   static constexpr Signature sig{"embed_remote", 2, 2, {"font", "uri"}};
-  PyObject* slots[kMaxParams];
-  if (!bind(sig, args, kwargs, slots)) return nullptr;
-  const auto font = convert(slots[0], "font", to_font);
+  Bound bound;
+  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  const auto font = convert(bound[0], "font", to_bytes_view);
   if (!font) return nullptr;
-  auto uri = convert(slots[1], "uri", to_uri);
+  const auto uri = convert(bound[1], "uri", to_utf8);
   if (!uri) return nullptr;
-  const BytesAllocator allocator;
-  return bytes_result(quillmark::embed_manifest(*font, {std::move(*uri), std::nullopt}, allocator));
+  return font_result(quillmark::plan_embedding(*font, {quillmark::bytes_of(*uri), std::nullopt}));
 }
 
-// The font of the functions that take nothing else.
-std::optional<ByteView> font_only(const char* name, PyObject* args, PyObject* kwargs) {
+// The font of the functions that take nothing else; `bound` holds it for the call.
+std::optional<ByteView> font_only(const char* name, PyObject* args, PyObject* kwargs, Bound& bound) {
   const Signature sig{name, 1, 1, {"font"}};
-  PyObject* slots[kMaxParams];
-  if (!bind(sig, args, kwargs, slots)) return std::nullopt;
-  return convert(slots[0], "font", to_font);
+  if (!bind(sig, args, kwargs, bound)) return std::nullopt;
+  return convert(bound[0], "font", to_bytes_view);
 }
 
 PyObject* read_manifest_store(PyObject* args, PyObject* kwargs) {
-  const auto font = font_only("read_manifest_store", args, kwargs);
+  Bound bound;
+  const auto font = font_only("read_manifest_store", args, kwargs, bound);
   if (!font) return nullptr;
-  const BytesAllocator allocator;
-  return bytes_result(quillmark::read_manifest(*font, allocator));
+  Result<ByteView> store = quillmark::read_manifest(*font);
+  if (!store) return map_err(std::move(store).error());
+  return bytes_result(*store);
 }
 
 PyObject* read_manifest_uri_str(PyObject* args, PyObject* kwargs) {
-  const auto font = font_only("read_manifest_uri_str", args, kwargs);
+  Bound bound;
+  const auto font = font_only("read_manifest_uri_str", args, kwargs, bound);
   if (!font) return nullptr;
   // The URI goes from the font's bytes straight into the str; the store is not copied at all.
-  Result<quillmark::C2paTableView> table = quillmark::read_c2pa_table_view(*font);
+  Result<quillmark::C2paTable> table = quillmark::read_c2pa_table(*font);
   if (!table) return map_err(std::move(table).error());
   if (!table->active_manifest_uri) Py_RETURN_NONE;
   const ByteView uri = *table->active_manifest_uri;
@@ -426,41 +488,45 @@ PyObject* read_manifest_uri_str(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* remove_manifest_table(PyObject* args, PyObject* kwargs) {
-  const auto font = font_only("remove_manifest_table", args, kwargs);
+  Bound bound;
+  const auto font = font_only("remove_manifest_table", args, kwargs, bound);
   if (!font) return nullptr;
-  const BytesAllocator allocator;
-  return bytes_result(quillmark::remove_manifest(*font, allocator));
+  return font_result(quillmark::plan_removal(*font));
 }
 
 PyObject* is_compliant(PyObject* args, PyObject* kwargs) {
-  const auto font = font_only("is_compliant", args, kwargs);
+  Bound bound;
+  const auto font = font_only("is_compliant", args, kwargs, bound);
   if (!font) return nullptr;
-  Result<quillmark::ComplianceReport> report = quillmark::verify(*font);
+  Result<quillmark::ComplianceReport> report = [&] {
+    const WithoutGil unlocked(font->size() >= kReleaseGilFrom);
+    return quillmark::verify(*font);
+  }();
   if (!report) return map_err(std::move(report).error());
   return PyBool_FromLong(report->compliant());
 }
 
 PyObject* reserve_manifest_placeholder(PyObject* args, PyObject* kwargs) {
   static constexpr Signature sig{"reserve_manifest_placeholder", 3, 2, {"font", "reserve_size", "uri"}};
-  PyObject* slots[kMaxParams];
-  if (!bind(sig, args, kwargs, slots)) return nullptr;
-  const auto font = convert(slots[0], "font", to_font);
+  Bound bound;
+  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  const auto font = convert(bound[0], "font", to_bytes_view);
   if (!font) return nullptr;
-  const auto size = convert(slots[1], "reserve_size", to_size);
+  const auto size = convert(bound[1], "reserve_size", to_size);
   if (!size) return nullptr;
   std::optional<std::string> uri;
-  if (slots[2] != nullptr && slots[2] != Py_None) {
-    uri = convert(slots[2], "uri", to_uri);
+  if (bound[2] && bound[2].get() != Py_None) {
+    uri = convert(bound[2], "uri", to_utf8);
     if (!uri) return nullptr;
   }
-  const BytesAllocator allocator;
-  Result<quillmark::ReservedFont> reserved = quillmark::reserve_manifest(*font, *size, std::move(uri), allocator);
-  if (!reserved) return map_err(std::move(reserved).error());
-  return bytes_result(std::move(reserved->font_bytes));
+  std::optional<ByteView> uri_bytes;
+  if (uri) uri_bytes = quillmark::bytes_of(*uri);
+  return font_result(quillmark::plan_reservation(*font, *size, uri_bytes));
 }
 
 PyObject* data_hash_ranges(PyObject* args, PyObject* kwargs) {
-  const auto font = font_only("data_hash_ranges", args, kwargs);
+  Bound bound;
+  const auto font = font_only("data_hash_ranges", args, kwargs, bound);
   if (!font) return nullptr;
   Result<std::vector<quillmark::Exclusion>> ranges = quillmark::data_hash_exclusions(*font);
   if (!ranges) return map_err(std::move(ranges).error());
@@ -469,14 +535,93 @@ PyObject* data_hash_ranges(PyObject* args, PyObject* kwargs) {
 
 PyObject* fill_manifest_store(PyObject* args, PyObject* kwargs) {
   static constexpr Signature sig{"fill_manifest_store", 2, 2, {"reserved_font", "signed_manifest"}};
-  PyObject* slots[kMaxParams];
-  if (!bind(sig, args, kwargs, slots)) return nullptr;
-  const auto font = convert(slots[0], "reserved_font", to_font);
+  Bound bound;
+  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  const auto font = convert(bound[0], "reserved_font", to_bytes_view);
   if (!font) return nullptr;
-  const auto manifest = convert(slots[1], "signed_manifest", to_font);
+  const auto manifest = convert(bound[1], "signed_manifest", to_bytes_view);
   if (!manifest) return nullptr;
-  const BytesAllocator allocator;
-  return bytes_result(quillmark::fill_manifest(*font, *manifest, allocator));
+  return font_result(quillmark::plan_filling(*font, *manifest));
+}
+
+// The digests that a c2pa.hash.boxes assertion lists for a font (C2PA 2.2, 18.7.3.6): one box
+// per table, named by its tag without trailing spaces, in the table directory order of the font
+// that embedding a manifest writes; the directory itself is not hashed, head is hashed with
+// checkSumAdjustment as zero, and the C2PA box's hash is the single byte 00, whatever the table
+// will hold. Hashing is hashlib's: each table is handed over as a memoryview of the caller's
+// font, and hashlib lets go of the GIL while it hashes large ones.
+// PyMemoryView_FromMemory is in the stable ABI since 3.3; its flag only reached the limited-API
+// headers in 3.11, with this value.
+#ifndef PyBUF_READ
+#define PyBUF_READ 0x100
+#endif
+
+constexpr std::array<const char*, 3> kBoxHashAlgorithms = {"sha256", "sha384", "sha512"};
+
+// A hashlib digest of `pieces`, taken in order.
+PyObject* digest_of(PyObject* constructor, std::initializer_list<ByteView> pieces) {
+  Ref hash(PyObject_CallObject(constructor, nullptr));
+  if (!hash) return nullptr;
+  for (const ByteView piece : pieces) {
+    Ref view(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(piece.data())),
+                                     static_cast<Py_ssize_t>(piece.size()), PyBUF_READ));
+    if (!view) return nullptr;
+    Ref done(PyObject_CallMethod(hash.get(), "update", "O", view.get()));
+    if (!done) return nullptr;
+  }
+  return PyObject_CallMethod(hash.get(), "digest", nullptr);
+}
+
+PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
+  static constexpr Signature sig{"box_hashes", 2, 1, {"font", "alg"}};
+  Bound bound;
+  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  const auto font = convert(bound[0], "font", to_bytes_view);
+  if (!font) return nullptr;
+  std::string alg = kBoxHashAlgorithms[0];
+  if (bound[1]) {
+    auto given = convert(bound[1], "alg", to_utf8);
+    if (!given) return nullptr;
+    alg = std::move(*given);
+  }
+  if (std::find(kBoxHashAlgorithms.begin(), kBoxHashAlgorithms.end(), alg) == kBoxHashAlgorithms.end()) {
+    std::string message = "box_hashes() alg must be 'sha256', 'sha384' or 'sha512', not '";
+    message += alg;
+    message += "'";
+    set_error(PyExc_ValueError, message);
+    return nullptr;
+  }
+  // The boxes are those of the font that embedding writes, whatever it will carry.
+  Result<quillmark::FontWrite> plan = quillmark::plan_embedding(*font, {ByteView(), std::nullopt});
+  if (!plan) return map_err(std::move(plan).error());
+  Ref hashlib(PyImport_ImportModule("hashlib"));
+  if (!hashlib) return nullptr;
+  Ref constructor(PyObject_GetAttrString(hashlib.get(), alg.c_str()));
+  if (!constructor) return nullptr;
+
+  const std::vector<quillmark::PlannedTable>& tables = plan->plan().tables();
+  Ref list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    const quillmark::PlannedTable& t = tables[i];
+    std::string name = quillmark::tag_text(t.tag);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    Ref digest;
+    if (t.from_pieces) {
+      digest = Ref(PyBytes_FromStringAndSize("\0", 1));
+    } else if (quillmark::has_adjustment(t.tag, t.length)) {
+      static constexpr std::uint8_t kZero[4] = {0, 0, 0, 0};
+      digest = Ref(digest_of(constructor.get(), {t.data.first(quillmark::kCheckSumAdjustmentOffset), ByteView(kZero),
+                                                 t.data.subspan(quillmark::kHeadMinimumLength)}));
+    } else {
+      digest = Ref(digest_of(constructor.get(), {t.data}));
+    }
+    if (!digest) return nullptr;
+    Ref box(Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()), digest.get()));
+    if (!box) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), box.release());  // steals
+  }
+  return list.release();
 }
 
 // Nothing from C++ unwinds into the interpreter: a body's exception becomes a Python one here.
@@ -531,6 +676,10 @@ PyMethodDef kMethods[] = {
     QUILLMARK_METHOD(fill_manifest_store,
                      "fill_manifest_store(reserved_font, signed_manifest)\n--\n\n"
                      "Fill a reserved font's Manifest Store with signed bytes (<= reserved size)."),
+    QUILLMARK_METHOD(box_hashes,
+                     "box_hashes(font, alg='sha256')\n--\n\n"
+                     "The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as\n"
+                     "`[(name, digest), ...]` in table directory order."),
 };
 
 #undef QUILLMARK_METHOD
@@ -539,15 +688,15 @@ PyMethodDef kMethods[] = {
 // Initialisation
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "quillmark",
-    "",  // __doc__ is the empty string, not None
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quillmark",
+    .m_doc = "",  // __doc__ is the empty string, not None
+    .m_size = 0,
+    .m_methods = nullptr,  // the functions are added to the module object, with __all__
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 // The interpreter that first initialised the module; -1 until then. The module keeps one module
@@ -556,20 +705,13 @@ std::atomic<std::int64_t> g_interpreter{-1};
 // The module object, one strong reference held for the life of the process.
 PyObject* g_module = nullptr;
 
-// Adds one function to the module and to its __all__.
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+// Adds one function to the module and its name to `all`.
+bool add_function(PyObject* module, PyObject* module_name, PyObject* all, PyMethodDef* def) {
   Ref function(PyCMethod_New(def, module, module_name, nullptr));
   if (!function) return false;
   Ref name(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return false;
-  Ref all(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    all = Ref(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-  }
-  if (PyList_Append(all.get(), name.get()) < 0) return false;
+  if (PyList_Append(all, name.get()) < 0) return false;
   return PyObject_SetAttr(module, name.get(), function.get()) == 0;
 }
 
@@ -590,12 +732,14 @@ PyObject* init_module() {
     Py_INCREF(g_module);
     return g_module;
   }
-  Ref module(PyModule_Create2(&kModule, 3));
+  Ref module(PyModule_Create(&kModule));
   if (!module) return nullptr;
   Ref module_name(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
+  Ref all(PyList_New(0));
+  if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
   for (PyMethodDef& def : kMethods) {
-    if (!add_function(module.get(), module_name.get(), &def)) return nullptr;
+    if (!add_function(module.get(), module_name.get(), all.get(), &def)) return nullptr;
   }
   g_module = module.get();
   Py_INCREF(g_module);

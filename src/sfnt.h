@@ -1,11 +1,10 @@
-// The SFNT container: parsing a font's table directory, rebuilding a font from its tables, and
-// the checksums that tie a font together.
+// The SFNT container: a font's offset table and table directory, read without copying the
+// tables, and the whole-font checksum test. Rebuilding a font is layout's business.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,17 +40,13 @@ inline constexpr std::uint32_t kVersionCollection = 0x74746366;  // 'ttcf'
 inline constexpr std::uint32_t kVersionWoff = 0x774F4646;        // 'wOFF'
 inline constexpr std::uint32_t kVersionWoff2 = 0x774F4632;       // 'wOF2'
 
-// One font table. Its bytes are exactly the table's, without the padding that follows it in a
-// file.
-//
-// Tables that parse() reads borrow their bytes from the parsed input instead of copying them:
-// every operation parses the caller's immutable bytes and is done with the font before the
-// call returns, so the copy would buy nothing but time. `storage` owns the bytes of a table
-// that set_table() put in; it is empty for a borrowed table.
+// One font table: its tag and exactly its bytes, without the padding that follows it in a file.
+// The bytes are borrowed from the parsed input: every operation parses the caller's immutable
+// bytes and is done with the font before the call returns, so a copy would buy nothing but
+// time.
 struct Table {
   Tag tag{};
   ByteView data;
-  Buffer storage;
 };
 
 // Where one table record and its table lie in a raw font.
@@ -65,29 +60,14 @@ struct TableLocation {
 class SfntFont {
  public:
   std::uint32_t sfnt_version = 0;
-  // In table-directory order after parse(); tags may repeat.
+  // In table-directory order; tags may repeat.
   std::vector<Table> tables;
 
   // Reads a whole font file. The font borrows the tables' bytes from `bytes`, which must
   // outlive it.
   static Result<SfntFont> parse(ByteView bytes);
 
-  // The font as a complete file: a directory sorted by tag, every table at a multiple of 4 with
-  // zero padding, fresh table checksums and a fresh head.checkSumAdjustment. The layout is a
-  // function of the tables' tags and lengths alone. Fails only for a font that the 16-bit table
-  // count or the 32-bit offsets and lengths of the directory cannot describe; that is checked
-  // before the output is allocated.
-  Result<Buffer> serialize(const Allocator& allocator = heap_allocator()) const;
-
-  // Replaces every table tagged `tag` by one table holding `data`, placed last.
-  void set_table(Tag tag, Buffer data);
-
-  // The directory limit that set_table(tag, <length bytes>) would make serialize() fail on, as
-  // an error detail, or nothing when the font would still fit. Lets a writer refuse a request
-  // before it allocates the new table.
-  std::optional<std::string> set_table_limit(Tag tag, std::uint64_t length) const;
-
-  // The first table tagged `tag`, in list order, or null.
+  // The first table tagged `tag`, in directory order, or null.
   const Table* find(Tag tag) const noexcept;
   std::size_t count(Tag tag) const noexcept;
 };
@@ -95,12 +75,17 @@ class SfntFont {
 // The directory of a raw font, without copying anything. The version is not examined.
 Result<std::vector<TableLocation>> locate_tables(ByteView bytes);
 
-// The SFNT checksum: the sum modulo 2^32 of big-endian u32 words, a final partial word padded
-// with zero bytes.
-std::uint32_t checksum(ByteView bytes) noexcept;
+// Whether a table tagged `tag` of `length` bytes holds head.checkSumAdjustment, which its own
+// checksum and the file's count as zero.
+bool has_adjustment(const Tag& tag, std::uint64_t length) noexcept;
 
-// Whether head.checkSumAdjustment of the first head table matches the whole file. False for a
-// font without a head table of at least 12 bytes; the errors are parse()'s.
+// The tag as text for messages: its bytes decoded as UTF-8, each ill-formed part replaced.
+std::string tag_text(const Tag& tag);
+
+// Whether head.checkSumAdjustment of the first head table matches the whole file `bytes`, which
+// `font` was parsed from. False for a font without a head table of at least 12 bytes.
+bool checksum_adjustment_valid(ByteView bytes, const SfntFont& font) noexcept;
+// The same for bytes not parsed yet; the errors are parse()'s.
 Result<bool> checksum_adjustment_valid(ByteView bytes);
 
 }  // namespace quillmark

@@ -1,62 +1,105 @@
 #include "writer.h"
 
+#include <cstring>
+#include <string>
 #include <utility>
 
+#include "c2pa_table.h"
 #include "sfnt.h"
-#include "table.h"
 
 namespace quillmark {
 namespace {
 
-std::uint64_t uri_length(const std::optional<std::string>& uri) { return uri ? uri->size() : 0; }
-std::uint64_t store_length(const std::optional<Buffer>& store) { return store ? store->size() : 0; }
+Error fill_would_move_bytes() {
+  return Error::invalid_c2pa_table("filling would change bytes outside the exclusion ranges; reserve the font again");
+}
 
-// Whether the rebuilt font's directory can describe a C2PA table of `table_size` bytes: checked
-// before the table's bytes exist, so an impossible request never allocates them.
-Result<void> check_room(const SfntFont& font, std::uint64_t table_size) {
-  if (std::optional<std::string> limit = font.set_table_limit(kC2paTag, table_size)) {
-    return Error::invalid_c2pa_table(std::move(*limit));
+std::uint64_t length_of(const std::optional<ByteView>& piece) { return piece ? piece->size() : 0; }
+
+// Parses `font` and plans it with a C2PA table made of `pieces`, whose sizes the header can
+// describe (checked by the caller, before the font is parsed).
+Result<FontPlan> plan_with(ByteView font, const C2paPieces& pieces) {
+  Result<SfntFont> parsed = SfntFont::parse(font);
+  if (!parsed) return std::move(parsed).error();
+  return FontPlan::make(parsed->sfnt_version, parsed->tables, pieces);
+}
+
+// What filling can tell about `font` before any checksum is summed: whether writing `plan`
+// leaves every byte outside data_hash_exclusions(font) as it is. It does when the plan has the
+// font's length and exclusions, the font's offset table and directory (checksums apart, which
+// write() compares), zero padding after every table, and the C2PA header that the plan writes.
+// Every table but C2PA is then copied onto its own bytes, and so is the URI, which that header
+// places right after itself.
+bool keeps_layout(ByteView font, const FontPlan& plan) {
+  if (plan.size() != font.size()) return false;
+  Result<std::vector<Exclusion>> ranges = data_hash_exclusions(font);
+  if (!ranges || *ranges != plan.exclusions()) return false;
+
+  const std::vector<PlannedTable>& tables = plan.tables();
+  Buffer directory = Buffer::heap(kOffsetTableSize + kTableRecordSize * tables.size());
+  plan.write_directory_without_checksums(directory.span());
+  const std::uint8_t* in = font.data();
+  if (std::memcmp(directory.data(), in, kOffsetTableSize) != 0) return false;
+  for (std::size_t slot = 0; slot < tables.size(); ++slot) {
+    const std::size_t record = kOffsetTableSize + kTableRecordSize * slot;
+    if (std::memcmp(directory.data() + record, in + record, 4) != 0 ||
+        std::memcmp(directory.data() + record + 8, in + record + 8, 8) != 0) {
+      return false;
+    }
+    const PlannedTable& t = tables[slot];
+    for (std::uint64_t k = t.offset + t.length; k % 4 != 0; ++k) {
+      if (in[k] != 0) return false;
+    }
+    if (t.from_pieces) {
+      const std::optional<Exclusion> store = plan.store_range();
+      std::uint8_t header[kC2paHeaderSize];
+      write_c2pa_header(header, checked(store).start - t.offset - kC2paHeaderSize, checked(store).length);
+      if (std::memcmp(header, in + t.offset, kC2paHeaderSize) != 0) return false;
+    }
   }
-  return {};
+  return true;
 }
 
 }  // namespace
 
-Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size, std::optional<std::string> uri,
-                                      const Allocator& allocator) {
-  if (reserve_size == 0) return Error::invalid_c2pa_table("reserve_size must be non-zero");
-  // Sizes the header cannot describe are refused before the font is even parsed.
-  Result<std::uint64_t> size = C2paTable::encoded_size(uri_length(uri), reserve_size);
-  if (!size) return std::move(size).error();
-  Result<SfntFont> parsed = SfntFont::parse(font);
-  if (!parsed) return std::move(parsed).error();
-  if (Result<void> room = check_room(*parsed, *size); !room) return std::move(room).error();
-
-  parsed->set_table(kC2paTag, C2paTable::encode_padded(uri, {}, static_cast<std::size_t>(reserve_size)));
-  Result<Buffer> rebuilt = parsed->serialize(allocator);
-  if (!rebuilt) return std::move(rebuilt).error();
-
-  Result<std::vector<Exclusion>> exclusions = data_hash_exclusions(rebuilt->view());
-  if (!exclusions) return std::move(exclusions).error();
-  Result<Exclusion> store = manifest_store_range(rebuilt->view());
-  if (!store) return std::move(store).error();
-  if (store->length != reserve_size) return Error::invalid_c2pa_table("reserved store exclusion not found");
-
-  ReservedFont reserved;
-  reserved.font_bytes = std::move(*rebuilt);
-  reserved.exclusions = std::move(*exclusions);
-  reserved.store_offset = store->start;
-  reserved.store_length = reserve_size;
-  return reserved;
+Result<void> FontWrite::write(std::span<std::uint8_t> out) const {
+  plan_.write(out);
+  if (must_match_.empty()) return {};
+  // The records' checksums are the one part of the layout that comes from the tables' bytes:
+  // each must be the one the font already had, but for the C2PA table's, which is excluded.
+  const std::vector<PlannedTable>& tables = plan_.tables();
+  for (std::size_t slot = 0; slot < tables.size(); ++slot) {
+    const std::size_t field = kOffsetTableSize + kTableRecordSize * slot + 4;
+    if (!tables[slot].from_pieces && std::memcmp(out.data() + field, must_match_.data() + field, 4) != 0) {
+      return fill_would_move_bytes();
+    }
+  }
+  return {};
 }
 
-Result<Buffer> fill_manifest(ByteView font, ByteView manifest, const Allocator& allocator) {
+Result<Buffer> FontWrite::build() const {
+  Buffer out = Buffer::heap(static_cast<std::size_t>(size()));
+  Result<void> written = write(out.span());
+  if (!written) return std::move(written).error();
+  return out;
+}
+
+Result<FontWrite> plan_reservation(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri) {
+  if (reserve_size == 0) return Error::invalid_c2pa_table("reserve_size must be non-zero");
+  // Sizes the header cannot describe are refused before the font is even parsed.
+  Result<std::uint64_t> size = c2pa_table_size(length_of(uri), reserve_size);
+  if (!size) return std::move(size).error();
+  Result<FontPlan> plan = plan_with(font, {uri.value_or(ByteView()), {}, reserve_size});
+  if (!plan) return std::move(plan).error();
+  return FontWrite(std::move(*plan));
+}
+
+Result<FontWrite> plan_filling(ByteView font, ByteView manifest) {
   Result<SfntFont> parsed = SfntFont::parse(font);
   if (!parsed) return std::move(parsed).error();
   const Table* existing = parsed->find(kC2paTag);
   if (existing == nullptr) return Error::no_c2pa_table();
-  // Only the URI is kept and the store's length used, so the pieces are not copied out here.
-  Result<C2paTableView> decoded = C2paTableView::decode(existing->data);
+  Result<C2paTable> decoded = C2paTable::decode(existing->data);
   if (!decoded) return std::move(decoded).error();
   if (!decoded->manifest_store) return Error::invalid_c2pa_table("reserved font has no manifest store");
   const std::size_t reserved = decoded->manifest_store->size();
@@ -64,42 +107,62 @@ Result<Buffer> fill_manifest(ByteView font, ByteView manifest, const Allocator& 
     return Error::invalid_c2pa_table("signed manifest is " + std::to_string(manifest.size()) + " bytes but only " +
                                      std::to_string(reserved) + " were reserved");
   }
-
-  std::optional<std::string> uri;
-  if (const auto& kept = decoded->active_manifest_uri) {
-    uri.emplace(reinterpret_cast<const char*>(kept->data()), kept->size());
-  }
-  const std::uint64_t size = kC2paHeaderSize + uri_length(uri) + reserved;
-  if (Result<void> room = check_room(*parsed, size); !room) return std::move(room).error();
-
   // The store keeps its reserved length whatever the manifest's: that is what keeps every
   // other byte of the font in place.
-  parsed->set_table(kC2paTag, C2paTable::encode_padded(uri, manifest, reserved));
-  return parsed->serialize(allocator);
+  const C2paPieces pieces{decoded->active_manifest_uri.value_or(ByteView()), manifest, reserved};
+  Result<FontPlan> plan = FontPlan::make(parsed->sfnt_version, parsed->tables, pieces);
+  if (!plan) return std::move(plan).error();
+  if (!keeps_layout(font, *plan)) return fill_would_move_bytes();
+  return FontWrite(std::move(*plan), font);
 }
 
-Result<Buffer> embed_manifest(ByteView font, ManifestSource source, const Allocator& allocator) {
+Result<FontWrite> plan_embedding(ByteView font, const ManifestSource& source) {
   if (!source.active_manifest_uri && !source.manifest_store) {
     return Error::invalid_c2pa_table("manifest source has neither a URI nor an embedded store");
   }
-  C2paTable table;
-  table.active_manifest_uri = std::move(source.active_manifest_uri);
-  table.manifest_store = std::move(source.manifest_store);
-  Result<std::uint64_t> size =
-      C2paTable::encoded_size(uri_length(table.active_manifest_uri), store_length(table.manifest_store));
+  const std::uint64_t store_length = length_of(source.manifest_store);
+  Result<std::uint64_t> size = c2pa_table_size(length_of(source.active_manifest_uri), store_length);
   if (!size) return std::move(size).error();
-  Result<SfntFont> parsed = SfntFont::parse(font);
-  if (!parsed) return std::move(parsed).error();
-  if (Result<void> room = check_room(*parsed, *size); !room) return std::move(room).error();
-  parsed->set_table(kC2paTag, table.encode());
-  return parsed->serialize(allocator);
+  Result<FontPlan> plan = plan_with(
+      font, {source.active_manifest_uri.value_or(ByteView()), source.manifest_store.value_or(ByteView()), store_length});
+  if (!plan) return std::move(plan).error();
+  return FontWrite(std::move(*plan));
 }
 
-Result<Buffer> remove_manifest(ByteView font, const Allocator& allocator) {
+Result<FontWrite> plan_removal(ByteView font) {
   Result<SfntFont> parsed = SfntFont::parse(font);
   if (!parsed) return std::move(parsed).error();
   std::erase_if(parsed->tables, [](const Table& t) { return t.tag == kC2paTag; });
-  return parsed->serialize(allocator);
+  Result<FontPlan> plan = FontPlan::make(parsed->sfnt_version, parsed->tables, std::nullopt);
+  if (!plan) return std::move(plan).error();
+  return FontWrite(std::move(*plan));
+}
+
+Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri) {
+  Result<FontWrite> write = plan_reservation(font, reserve_size, uri);
+  if (!write) return std::move(write).error();
+  Result<Buffer> built = write->build();
+  if (!built) return std::move(built).error();
+  const Exclusion store = checked(write->plan().store_range());
+  return ReservedFont{std::move(*built), write->plan().exclusions(), store.start, store.length};
+}
+
+Result<Buffer> fill_manifest(ByteView font, ByteView manifest) {
+  Result<FontWrite> write = plan_filling(font, manifest);
+  if (!write) return std::move(write).error();
+  return write->build();
+}
+
+Result<Buffer> embed_manifest(ByteView font, const ManifestSource& source) {
+  Result<FontWrite> write = plan_embedding(font, source);
+  if (!write) return std::move(write).error();
+  return write->build();
+}
+
+Result<Buffer> remove_manifest(ByteView font) {
+  Result<FontWrite> write = plan_removal(font);
+  if (!write) return std::move(write).error();
+  return write->build();
 }
 
 }  // namespace quillmark

@@ -1,45 +1,77 @@
 // Writing the C2PA table: the two phases of signing (reserve a placeholder, fill it), direct
-// embedding, and removal. Every font handed back is rebuilt whole by SfntFont::serialize.
+// embedding, and removal.
+//
+// Each writer first plans its whole result (a FontWrite): it checks its arguments, parses the
+// font and lays the result out, refusing anything the table or the directory cannot describe
+// before a byte of the result exists. The caller then allocates exactly size() bytes (the
+// Python frame: the bytes object it returns) and write() puts every byte in place in one pass.
+// A plan borrows the font and the new table's pieces from the caller.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <span>
 #include <vector>
 
-#include "binding.h"
 #include "buffer.h"
 #include "error.h"
+#include "exclusions.h"
+#include "layout.h"
 
 namespace quillmark {
 
+class FontWrite {
+ public:
+  explicit FontWrite(FontPlan plan, ByteView must_match = {}) : plan_(std::move(plan)), must_match_(must_match) {}
+
+  std::uint64_t size() const noexcept { return plan_.size(); }
+  const FontPlan& plan() const noexcept { return plan_; }
+
+  // Writes the result into `out`, which has exactly size() bytes. Fails only when filling finds
+  // that the result would differ from the font it was given outside that font's exclusion
+  // ranges; `out` is then garbage.
+  Result<void> write(std::span<std::uint8_t> out) const;
+
+  // Allocates the result on the heap and writes it.
+  Result<Buffer> build() const;
+
+ private:
+  FontPlan plan_;
+  ByteView must_match_;  // filling: the reserved font, which the result may differ from only in its exclusions
+};
+
+// A font with a single C2PA table (version 0.1) that holds `uri`, if any, and a store of
+// `reserve_size` zero bytes. A zero size, and a size or URI that the table or the rebuilt font
+// cannot describe, are refused first.
+Result<FontWrite> plan_reservation(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri);
+
+// `font` with `manifest`, followed by zeros up to the reserved length, in the store of its first
+// C2PA table, its URI kept. Refused, rather than written, unless the result differs from `font`
+// only inside data_hash_exclusions(font): the layout that reserving (or an earlier fill) wrote.
+Result<FontWrite> plan_filling(ByteView font, ByteView manifest);
+
+// What an embedding writes; an empty URI or store counts as given, and is written as absent.
+struct ManifestSource {
+  std::optional<ByteView> active_manifest_uri;  // UTF-8
+  std::optional<ByteView> manifest_store;
+};
+
+// `font` with a single C2PA table that carries exactly what `source` gives.
+Result<FontWrite> plan_embedding(ByteView font, const ManifestSource& source);
+
+// `font` without any C2PA table; a font that has none is rebuilt all the same.
+Result<FontWrite> plan_removal(ByteView font);
+
+// The same four writers, planned and built on the heap in one call.
 struct ReservedFont {
   Buffer font_bytes;
   std::vector<Exclusion> exclusions;  // of font_bytes, ascending by start
   std::uint64_t store_offset = 0;     // of the zero-filled placeholder in font_bytes
   std::uint64_t store_length = 0;     // == the reserved size
 };
-
-// Rebuilds `font` with a single C2PA table (version 0.1) that holds `uri`, if any, and a store of
-// `reserve_size` zero bytes. A zero size, and a size or URI that the table or the rebuilt font
-// cannot describe, are refused before anything is allocated for them.
-Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size, std::optional<std::string> uri,
-                                      const Allocator& allocator = heap_allocator());
-
-// Writes `manifest`, followed by zeros up to the reserved length, into the store of the font's
-// first C2PA table, keeping its URI. For a font that reserve_manifest() (or fill_manifest())
-// wrote, the result differs from `font` only inside data_hash_exclusions(font).
-Result<Buffer> fill_manifest(ByteView font, ByteView manifest, const Allocator& allocator = heap_allocator());
-
-struct ManifestSource {
-  std::optional<std::string> active_manifest_uri;
-  std::optional<Buffer> manifest_store;
-};
-
-// Rebuilds `font` with a single C2PA table that carries exactly what `source` gives.
-Result<Buffer> embed_manifest(ByteView font, ManifestSource source, const Allocator& allocator = heap_allocator());
-
-// Rebuilds `font` without any C2PA table; a font that has none is rebuilt all the same.
-Result<Buffer> remove_manifest(ByteView font, const Allocator& allocator = heap_allocator());
+Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri);
+Result<Buffer> fill_manifest(ByteView font, ByteView manifest);
+Result<Buffer> embed_manifest(ByteView font, const ManifestSource& source);
+Result<Buffer> remove_manifest(ByteView font);
 
 }  // namespace quillmark

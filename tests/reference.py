@@ -15,7 +15,8 @@ def pad4(n: int) -> int:
 def rebuild(tables, version: int = 0x00010000) -> bytes:
     """The font a rebuild must produce from `tables` ((tag, data) pairs in font order): sorted by
     tag (stably), each table on a multiple of 4 with zero padding, head summed with its
-    checkSumAdjustment as zero, and the adjustment written into the last head of 12 bytes or more."""
+    checkSumAdjustment as zero, and the adjustment written into the first head when it has 12
+    bytes or more."""
     tables = sorted(tables, key=lambda t: t[0])
     n = len(tables)
     e = n.bit_length() - 1 if n else 0
@@ -24,17 +25,17 @@ def rebuild(tables, version: int = 0x00010000) -> bytes:
         struct.pack(">IHHHH", version, n, search_range & 0xFFFF, e, (16 * n - search_range) & 0xFFFF)
     )
     body = bytearray()
-    last_head = None
+    first_head = None
     for tag, data in tables:
         offset = 12 + 16 * n + len(body)
         summed = data[:8] + bytes(4) + data[12:] if tag == b"head" and len(data) >= 12 else data
         out += struct.pack(">4sIII", tag, checksum(summed), offset, len(data))
-        if tag == b"head":
-            last_head = (offset, len(data))
+        if tag == b"head" and first_head is None:
+            first_head = (offset, len(data))
         body += data + bytes(-len(data) % 4)
     font = out + body
-    if last_head and last_head[1] >= 12:
-        at = last_head[0] + 8
+    if first_head and first_head[1] >= 12:
+        at = first_head[0] + 8
         font[at : at + 4] = bytes(4)
         font[at : at + 4] = struct.pack(">I", (MAGIC - checksum(font)) % 2**32)
     return bytes(font)

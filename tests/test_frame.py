@@ -27,7 +27,9 @@ SIGNATURES = {
     "reserve_manifest_placeholder": (("font", "reserve_size", "uri"), 2),
     "data_hash_ranges": (("font",), 1),
     "fill_manifest_store": (("reserved_font", "signed_manifest"), 2),
+    "box_hashes": (("font", "alg"), 1),
 }
+DEFAULTS = {"uri": None, "alg": "sha256"}
 SUMMARIES = {
     "embed_manifest_store": "Embed a signed Manifest Store into a font's `C2PA` table.",
     "embed_remote": "Embed a remote manifest URI into a font's `C2PA` table.",
@@ -39,6 +41,8 @@ SUMMARIES = {
     "zero-filled placeholder.",
     "data_hash_ranges": "The `c2pa.hash.data` exclusion ranges for a reserved font, as\n`[(start, length), ...]`.",
     "fill_manifest_store": "Fill a reserved font's Manifest Store with signed bytes (<= reserved size).",
+    "box_hashes": "The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as\n"
+    "`[(name, digest), ...]` in table directory order.",
 }
 FONT = make_font([(b"head", head_table()), (b"cmap", bytes(range(10)))])
 STORE = bytes([0, 1, 127, 128, 255])
@@ -76,7 +80,7 @@ def test_function_objects(name):
     params, required = SIGNATURES[name]
     fn = getattr(qm, name)
     assert fn.__name__ == name and fn.__module__ == "quillmark"
-    defaults = ["=None" if i >= required else "" for i in range(len(params))]
+    defaults = [f"={DEFAULTS[p]!r}" if i >= required else "" for i, p in enumerate(params)]
     assert fn.__text_signature__ == "(" + ", ".join(p + d for p, d in zip(params, defaults)) + ")"
     assert fn.__doc__ == SUMMARIES[name]
     sig = inspect.signature(fn)
@@ -250,7 +254,7 @@ def test_bytes_subclass_is_read_like_bytes_and_results_are_plain(name):
     args = {k: Bytes(v) if type(v) is bytes else v for k, v in args.items()}
     result = getattr(qm, name)(**args)
     assert result == plain
-    expected = {"read_manifest_uri_str": type(None), "is_compliant": bool, "data_hash_ranges": list}
+    expected = {"read_manifest_uri_str": type(None), "is_compliant": bool, "data_hash_ranges": list, "box_hashes": list}
     assert type(result) is expected.get(name, bytes)
 
 
@@ -480,3 +484,35 @@ def test_calls_keep_no_references():
     for _ in range(50):
         run_all()
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+FREED_BY_INDEX = """
+import gc, sys
+import quillmark as qm
+
+font = open(sys.argv[1], "rb").read()
+keep = []
+
+class DropsTheFont:
+    def __index__(self):
+        # Clear every dict that holds this object: the call's keyword arguments among them, and
+        # with them the last reference to the font. Then fill the freed memory with other bytes.
+        for referrer in gc.get_referrers(self):
+            if isinstance(referrer, dict) and referrer.get("reserve_size") is self:
+                referrer.clear()
+        keep.extend(bytes([i]) * len(font) for i in range(16))
+        return 64
+
+expected = qm.reserve_manifest_placeholder(font, 64)
+result = qm.reserve_manifest_placeholder(**{"font": bytes(bytearray(font)), "reserve_size": DropsTheFont()})
+print(result == expected)
+"""
+
+
+def test_an_argument_dropped_during_a_later_conversion_stays_alive(truetype_font, tmp_path):
+    """Converting reserve_size runs Python code that can drop every other reference to the font
+    argument; the call holds its own. Run in a child: reading freed memory may crash."""
+    path = tmp_path / "font.ttf"
+    path.write_bytes(truetype_font)
+    done = subprocess.run([sys.executable, "-c", FREED_BY_INDEX, str(path)], capture_output=True, text=True)
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr[-2000:]

@@ -84,6 +84,7 @@ SUCCESS = [
     ("reserve_no_uri", qm.reserve_manifest_placeholder, (PLAIN, 100, None), {}, None, ""),
     ("ranges", qm.data_hash_ranges, (RESERVED,), {}, None, ""),
     ("fill", qm.fill_manifest_store, (RESERVED, SIGNED), {}, None, ""),
+    ("box_hashes", qm.box_hashes, (FILLED,), {"alg": "sha384"}, None, ""),
 ]
 
 V = ValueError
@@ -117,6 +118,9 @@ OPERATION_FAILURES = [
     ("fill_no_store", qm.fill_manifest_store, (REMOTE, b"x"), {}, V, "reserved font has no manifest store"),
     ("fill_too_long", qm.fill_manifest_store, (RESERVED, bytes(1025)), {}, V, "signed manifest is 1025 bytes"),
     ("fill_no_c2pa", qm.fill_manifest_store, (PLAIN, b"x"), {}, V, "no C2PA table found"),
+    ("fill_moves_bytes", qm.fill_manifest_store, (RESERVED + bytes(4), b"x"), {}, V, "filling would change bytes"),
+    ("box_hashes_alg", qm.box_hashes, (PLAIN, "md5"), {}, V, "alg must be 'sha256', 'sha384' or 'sha512'"),
+    ("box_hashes_not_sfnt", qm.box_hashes, (b"wOF2" + bytes(BIG),), {}, V, "WOFF/WOFF2"),
 ]
 
 T, O = TypeError, OverflowError
@@ -144,6 +148,7 @@ BINDING_FAILURES = [
     ("uri_int", qm.reserve_manifest_placeholder, (PLAIN, 1, 5), {}, T, "argument 'uri': 'int' object"),
     ("uri_none", qm.embed_remote, (PLAIN, None), {}, T, "'NoneType' object cannot be converted to 'PyString'"),
     ("uri_surrogate", qm.embed_remote, (PLAIN, "a\ud800b"), {}, UnicodeEncodeError, "surrogate"),
+    ("alg_bytes", qm.box_hashes, (PLAIN, b"sha256"), {}, T, "argument 'alg': 'bytes' object"),
 ]
 
 CASES = SUCCESS + OPERATION_FAILURES + BINDING_FAILURES

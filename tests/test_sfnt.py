@@ -186,12 +186,19 @@ def test_short_head_is_left_alone():
     assert qm.is_compliant(out) is False
 
 
-def test_two_heads_adjust_the_later_one():
+def test_two_heads_adjust_the_first_one():
+    """The adjusted head is the one whose field the exclusion ranges name and the compliance
+    check reads: the first; a first head too short for the field means no adjustment at all."""
     first, second = head_table(0x11111111), head_table(0x22222222, length=20)
     out = qm.embed_remote(make_font([(b"head", first), (b"head", second)]), "u")
     heads = [data for tag, data in tables_of(out) if tag == b"head"]
-    assert heads[0] == first and heads[1][:8] == second[:8] and heads[1][12:] == second[12:]
+    assert heads[0][:8] == first[:8] and heads[0][12:] == first[12:] and heads[1] == second
     assert checksum(out) == MAGIC and qm.is_compliant(out) is True
+
+    short = head_table(0x11111111, length=8)
+    out = qm.embed_remote(make_font([(b"head", short), (b"head", second)]), "u")
+    assert [data for tag, data in tables_of(out) if tag == b"head"] == [short, second]
+    assert qm.is_compliant(out) is False
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@ filling guarantee and the limits of what a font can describe."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import struct
@@ -11,6 +12,7 @@ import sys
 import textwrap
 
 import pytest
+from fontTools.ttLib import TTFont
 
 import quillmark as qm
 from conftest import C2PA, c2pa_header as H, c2pa_table, directory, head_table, make_font
@@ -216,6 +218,63 @@ def test_filling_guarantee(any_font, uri):
     assert refilled == qm.fill_manifest_store(reserved, signed[:7])
 
 
+MOVES = "invalid C2PA table: filling would change bytes outside the exclusion ranges; reserve the font again"
+
+
+@pytest.mark.parametrize(
+    "tables",
+    [
+        [(b"head", HEAD), (b"glyf", bytes(range(40))), (b"head", head_table(7, length=30))],
+        [(b"head", head_table(7, length=8)), (b"glyf", bytes(range(40))), (b"head", HEAD)],
+    ],
+    ids=["two-heads", "short-head-then-head"],
+)
+def test_filling_guarantee_with_several_heads(tables):
+    reserved = qm.reserve_manifest_placeholder(make_font(tables), 64, "u")
+    ranges = qm.data_hash_ranges(reserved)
+    filled = qm.fill_manifest_store(reserved, b"m" * 40)
+    assert outside(filled, ranges) == outside(reserved, ranges)
+    assert qm.data_hash_ranges(filled) == ranges
+
+
+def relaid(reserved: bytes) -> dict[str, bytes]:
+    """`reserved` changed in one way that moves or rewrites bytes a signer hashed, were it
+    filled: each is refused rather than filled."""
+    records = directory(reserved)
+    n = len(records)
+    tables = tables_of(reserved)
+    version = int.from_bytes(reserved[:4], "big")
+    c2pa = dict(tables)[C2PA]
+    stale = bytearray(reserved)
+    stale[12 + 16 * (n - 1) + 4] ^= 1  # the last record's checksum
+    swapped = bytearray(reserved)
+    swapped[12:28], swapped[28:44] = reserved[28:44], reserved[12:28]
+    saved = io.BytesIO()
+    TTFont(io.BytesIO(reserved)).save(saved)
+    foreign = struct.pack(">HHIHHII", 3, 7, 0, 0, 0, 20, len(c2pa) - 20) + c2pa[20:]
+    return {
+        "stale-checksum": bytes(stale),
+        "unsorted-directory": bytes(swapped),
+        "trailing-bytes": reserved + bytes(4),
+        "second-c2pa-table": rebuild([*tables, (C2PA, c2pa_table(None, b"other"))], version),
+        "foreign-c2pa-table": rebuild([t if t[0] != C2PA else (C2PA, foreign) for t in tables], version),
+        "spare-bytes-in-c2pa": rebuild([t if t[0] != C2PA else (C2PA, c2pa + b"tail") for t in tables], version),
+        "saved-by-fonttools": saved.getvalue(),
+    }
+
+
+RELAID = ["stale-checksum", "unsorted-directory", "trailing-bytes", "second-c2pa-table", "foreign-c2pa-table",
+          "spare-bytes-in-c2pa", "saved-by-fonttools"]
+
+
+@pytest.mark.parametrize("case", RELAID)
+def test_filling_refuses_a_font_laid_out_otherwise(truetype_font, case):
+    reserved = qm.reserve_manifest_placeholder(truetype_font, 64, "https://example.com/m")
+    font = relaid(reserved)[case]
+    assert font != reserved
+    assert outcome(qm.fill_manifest_store, font, b"signed") == MOVES
+
+
 # ---- limits -------------------------------------------------------------------------------------
 
 URI_LIMIT = "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"
@@ -244,7 +303,7 @@ def test_table_count_limit(write):
 
 
 def test_filling_a_font_of_65535_tables():
-    reserved = many_tables(65534, True)
+    reserved = qm.reserve_manifest_placeholder(many_tables(65534, True), 4)
     filled = qm.fill_manifest_store(reserved, b"sign")
     assert int.from_bytes(filled[4:6], "big") == 65535 and qm.read_manifest_store(filled) == b"sign"
 

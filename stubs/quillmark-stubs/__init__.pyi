@@ -13,6 +13,7 @@ __all__ = [
     "reserve_manifest_placeholder",
     "data_hash_ranges",
     "fill_manifest_store",
+    "box_hashes",
 ]
 
 def embed_manifest_store(font: bytes, manifest_store: bytes | bytearray | Sequence[int]) -> bytes:
@@ -43,3 +44,7 @@ def data_hash_ranges(font: bytes) -> list[tuple[int, int]]:
 
 def fill_manifest_store(reserved_font: bytes, signed_manifest: bytes) -> bytes:
     """Fill a reserved font's Manifest Store with signed bytes (<= reserved size)."""
+
+def box_hashes(font: bytes, alg: str = "sha256") -> list[tuple[str, bytes]]:
+    """The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as
+    `[(name, digest), ...]` in table directory order."""

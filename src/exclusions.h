@@ -22,7 +22,7 @@ struct Exclusion {
 // the first head table has one; ascending by start.
 Result<std::vector<Exclusion>> data_hash_exclusions(ByteView font);
 
-// The Manifest Store's own range among those exclusions, found the same way.
-Result<Exclusion> manifest_store_range(ByteView font);
+// Sorts ranges ascending by start, stably: only a strictly smaller start moves a range forward.
+void sort_exclusions(std::vector<Exclusion>& ranges) noexcept;
 
 }  // namespace quillmark
