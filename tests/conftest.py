@@ -24,11 +24,6 @@ import quillmark
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 import manifest_store as ms  # noqa: E402
 
-# box_hashes is being added to the module on main. LEAD: remove this skip when merging.
-needs_box_hashes = pytest.mark.skipif(
-    not hasattr(quillmark, "box_hashes"), reason="quillmark.box_hashes is not in this build yet"
-)
-
 C2PA = b"C2PA"
 MAGIC = 0xB1B0AFBA
 

@@ -1,7 +1,5 @@
 """quillmark.box_hashes against an independent computation (fontTools' table bytes and hashlib),
-and against the fonts that embedding then writes.
-
-Every test here waits for box_hashes to land in the module (the needs_box_hashes skip)."""
+and against the fonts that embedding then writes."""
 
 from __future__ import annotations
 
@@ -11,9 +9,7 @@ import re
 import pytest
 
 import quillmark
-from conftest import independent_box_hashes, needs_box_hashes
-
-pytestmark = needs_box_hashes
+from conftest import independent_box_hashes
 
 
 @pytest.mark.parametrize("alg", ["sha256", "sha384", "sha512"])

@@ -12,7 +12,6 @@ from pathlib import Path
 
 import pytest
 
-import quillmark
 from conftest import sign_boxes, sign_data
 
 README = (Path(__file__).parent.parent / "README.md").read_text()
@@ -57,8 +56,6 @@ def test_readme_has_its_examples():
 
 @pytest.mark.parametrize("kind, code", EXAMPLES, ids=[f"{kind}{i}" for i, (kind, _) in enumerate(EXAMPLES)])
 def test_readme_example_runs(readme_folder, kind, code):
-    if "box_hashes" in code and not hasattr(quillmark, "box_hashes"):
-        pytest.skip("quillmark.box_hashes is not in this build yet")  # LEAD: remove when merging
     if kind == "python":
         exec(compile(code, "README.md", "exec"), {"__name__": "__main__"})
         return
