@@ -211,7 +211,8 @@ def test_uri_alone_passes_unless_embedded(truetype_font):
 
 def test_hard_binding_among_other_assertions_and_unknown_boxes(truetype_font):
     """Other assertions and boxes a reader does not know are skipped (C2PA 2.2, 11.1.2)."""
-    unknown = ms.superbox(b"zzzz" + ms.SUFFIX, "vendor.thing", ms.box(b"free", b"\1" * 9))
+    # Its content is not read: not even a box of a length no box may have.
+    unknown = ms.superbox(b"zzzz" + ms.SUFFIX, "vendor.thing", ms.box(b"jumb", struct.pack(">I4s", 2, b"jumd")))
     store = box_store(truetype_font, extra=[ACTIONS])
     # Put an unknown superbox and an unknown plain box at the end of the Manifest Store.
     store = struct.pack(">I", len(store) + len(unknown) + 12) + store[4:] + unknown + ms.box(b"skip", b"1234")
@@ -226,7 +227,7 @@ def jumb(*content: bytes, kind: bytes = ms.MANIFEST_STORE, label: bytes = b"c2pa
 def nested(depth: int) -> bytes:
     inner = ms.box(b"free", b"")
     for _ in range(depth):
-        inner = jumb(inner, kind=ms.CBOR, label=b"x\0")
+        inner = jumb(inner, kind=ms.MANIFEST, label=b"x\0")
     return jumb(inner)
 
 

@@ -25,6 +25,10 @@ CLAIM = b"c2cl" + _SUFFIX
 CLAIM_SIGNATURE = b"c2cs" + _SUFFIX
 CBOR = b"cbor" + _SUFFIX
 
+# The superboxes whose content is read in turn; any other's content boxes are left unread, so
+# what a reader does not know is skipped whole (C2PA 2.2, 11.1.2).
+CONTAINERS = (MANIFEST_STORE, MANIFEST, LEGACY_MANIFEST, UPDATE_MANIFEST, ASSERTION_STORE)
+
 # Toggles of the description box (ISO 19566-5; C2PA 2.2, 11.1.4.1.2).
 REQUESTABLE, LABEL, ID, SIGNATURE, PRIVATE = 0x01, 0x02, 0x04, 0x08, 0x10
 
@@ -58,9 +62,9 @@ class Description:
 
 @dataclass
 class Superbox:
-    """A jumb box: its description and its content, nested superboxes read in turn, any other
-    box kept unread (a reader "shall skip over (and ignore)" what it does not know, C2PA 2.2,
-    11.1.2)."""
+    """A jumb box: its description and its content boxes. Inside the containers (the Manifest
+    Store, a manifest, an assertion store) nested superboxes are read in turn; any other box is
+    kept unread."""
 
     box: Box
     description: Description
@@ -148,8 +152,10 @@ def read_superbox(data: bytes, box: Box, depth: int = 0) -> Superbox:
     if not inner:
         raise JumbfError(f"superbox at offset {box.start} is empty: it has no description box")
     superbox = Superbox(box, read_description(data, inner[0]))
+    container = superbox.description.type in CONTAINERS
     for child in inner[1:]:
-        superbox.children.append(read_superbox(data, child, depth + 1) if child.type == b"jumb" else child)
+        nested = container and child.type == b"jumb"
+        superbox.children.append(read_superbox(data, child, depth + 1) if nested else child)
     return superbox
 
 
