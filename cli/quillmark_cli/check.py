@@ -228,7 +228,7 @@ def decode_cbor(store: bytes, superbox: jumbf.Superbox, what: str, code: Optiona
     try:
         value = cbor2.CBORDecoder(stream).decode()
     except (cbor2.CBORError, ValueError, TypeError, OverflowError, LookupError, RecursionError) as e:
-        raise Failed(f"{what} is not valid CBOR: {shown(str(e))}", code) from None
+        raise Failed(f"{what} is not valid CBOR: {shown(str(e)[:200])}", code) from None
     if stream.tell() != len(data):
         raise Failed(f"{what} has {len(data) - stream.tell()} bytes after its CBOR", code)
     if not isinstance(value, dict):
@@ -269,7 +269,7 @@ def hard_binding(store: bytes, manifests: jumbf.Superbox, report: Report) -> tup
     if not bindings:
         raise Failed("no hard binding (c2pa.hash.data or c2pa.hash.boxes)", "claim.hardBindings.missing")
     if len(bindings) > 1:
-        labels = ", ".join(shown(b.description.label or "") for _, b in bindings)
+        labels = shown(", ".join(b.description.label or "" for _, b in bindings))[:200]
         raise Failed(f"{len(bindings)} hard bindings ({labels}); a manifest has one", "assertion.multipleHardBindings")
     kind, assertion = bindings[0]
     report.binding = kind
@@ -319,7 +319,9 @@ def check_data_hash(font: bytes, store_range: tuple[int, int], assertion: Any, c
             raise Failed("exclusions are out of order or overlap", "assertion.dataHash.malformed")
     for start, length in exclusions:
         if start + length > len(font):
-            raise Failed(f"exclusion ({start}, {length}) runs past the end of the file", "assertion.dataHash.mismatch")
+            # The numbers come from the store: a bignum would not even convert to text.
+            shown_range = f"({start}, {length})" if start + length < 2**64 else "(past 2**64)"
+            raise Failed(f"exclusion {shown_range} runs past the end of the file", "assertion.dataHash.mismatch")
     if store_range not in exclusions:
         raise Failed(
             f"no exclusion is exactly the Manifest Store's range {store_range}", "assertion.dataHash.mismatch"
@@ -354,7 +356,7 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
         names = entry.get("names") if isinstance(entry, dict) else None
         if not isinstance(names, list) or not names or not all(isinstance(n, str) for n in names):
             raise Failed("a box entry has no names", "assertion.boxesHash.malformed")
-        shown_names = shown(", ".join(names))
+        shown_names = shown(", ".join(names))[:200]
         covered = tables[position : position + len(names)]
         if [t.name for t in covered] != names:
             raise Failed(
