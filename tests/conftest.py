@@ -2,17 +2,27 @@
 
 The helpers here are written independently of quillmark's C++ so that they can judge it: a font
 builder that lays tables out exactly as asked (any order, any offsets), a plain encoder for the
-C2PA table header, and the SFNT checksum.
+C2PA table header, the SFNT checksum, box hashes from fontTools and hashlib, and fonts signed
+with the example's framed demonstration stores.
 """
 
 from __future__ import annotations
 
+import hashlib
 import io
 import os
 import struct
+import sys
 from pathlib import Path
 
 import pytest
+
+import quillmark
+
+# The demonstration Manifest Store builder lives beside the example that uses it; examples/ is not
+# an installed package, so the tests find it by path.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+import manifest_store as ms  # noqa: E402
 
 C2PA = b"C2PA"
 MAGIC = 0xB1B0AFBA
@@ -75,11 +85,76 @@ def directory(font: bytes) -> list[tuple[bytes, int, int, int]]:
     return [struct.unpack_from(">4sIII", font, 12 + 16 * i) for i in range(n)]
 
 
+def fix_checksums(font: bytes) -> bytes:
+    """The font with every table checksum and checkSumAdjustment recomputed, as a tool that
+    rewrites a font leaves it."""
+    out = bytearray(font)
+    head = None
+    for i, (tag, _, offset, length) in enumerate(directory(font)):
+        data = bytearray(out[offset : offset + length])
+        if tag == b"head":
+            head, data[8:12] = offset, bytes(4)
+            out[offset + 8 : offset + 12] = bytes(4)
+        struct.pack_into(">I", out, 12 + 16 * i + 4, checksum(data))
+    if head is not None:
+        struct.pack_into(">I", out, head + 8, (0xB1B0AFBA - checksum(out)) & 0xFFFFFFFF)
+    return bytes(out)
+
+
 def table_bytes(font: bytes, tag: bytes) -> bytes:
     for t, _, offset, length in directory(font):
         if t == tag:
             return font[offset : offset + length]
     raise KeyError(tag)
+
+
+def independent_box_hashes(font: bytes, alg: str = "sha256") -> list[tuple[str, bytes]]:
+    """The box hashes of a font (C2PA 2.2, 18.7.3.6) from fontTools' table bytes and hashlib:
+    every table in directory order, head's checkSumAdjustment as zero, C2PA as 00."""
+    from fontTools.ttLib import TTFont
+
+    reader = TTFont(io.BytesIO(font), lazy=True).reader
+    boxes = []
+    for tag in reader.tables:  # directory order
+        data = bytearray(reader[tag])
+        if tag == "head" and len(data) >= 12:
+            data[8:12] = bytes(4)
+        boxes.append((tag.rstrip(" "), b"\0" if tag == "C2PA" else hashlib.new(alg, data).digest()))
+    return boxes
+
+
+def hash_outside(font: bytes, ranges) -> bytes:
+    """SHA-256 of the font outside the ranges."""
+    digest, position = hashlib.sha256(), 0
+    for start, length in ranges:
+        digest.update(font[position:start])
+        position = start + length
+    return digest.update(font[position:]) or digest.digest()
+
+
+def sign_data(font: bytes, uri=None, edit=lambda ranges: ranges, extra=()) -> bytes:
+    """Signed by c2pa.hash.data, the store of exactly the reserved size; `edit` changes the
+    exclusions the assertion lists, `extra` adds assertions."""
+
+    def store(ranges, digest=bytes(32)):
+        return ms.manifest_store([("c2pa.hash.data", ms.data_hash(digest, edit(ranges))), *extra])
+
+    reserved, ranges = ms.reserve_exactly(font, uri, store)
+    return quillmark.fill_manifest_store(reserved, store(ranges, hash_outside(reserved, edit(ranges))))
+
+
+def box_store(font: bytes, edit=lambda boxes: boxes, extra=()) -> bytes:
+    """A c2pa.hash.boxes store for `font`, its box hashes computed independently of quillmark."""
+    boxes = independent_box_hashes(quillmark.embed_manifest_store(font, b"any store"))
+    return ms.manifest_store([("c2pa.hash.boxes", ms.box_hash(edit(boxes))), *extra])
+
+
+def sign_boxes(font: bytes, uri=None, **kwargs) -> bytes:
+    """Signed by c2pa.hash.boxes: the store embedded, or reserved to its size beside a URI."""
+    store = box_store(font, **kwargs)
+    if uri is None:
+        return quillmark.embed_manifest_store(font, store)
+    return quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, len(store), uri), store)
 
 
 def _build_font(cff: bool) -> bytes:

@@ -1,25 +1,44 @@
-"""examples/sign_font.py run as a newcomer runs it: a subprocess, judged by its output and files."""
+"""examples/sign_font.py run as a newcomer runs it: a subprocess, judged by its output and files,
+and its signed fonts judged by `quillmark check`."""
+
+from __future__ import annotations
 
 import hashlib
-import json
-import re
+import struct
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 
 import quillmark
-from conftest import real_fonts
+from conftest import independent_box_hashes, real_fonts
+from quillmark_cli.check import check_font
 
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "sign_font.py"
 SAMPLE = SCRIPT.parent / "fonts" / "QuillSample-Regular.ttf"
+TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
 URI = "https://example.com/manifests/quill-sample.c2pa"
 
 
 def run(*args, cwd: Path) -> subprocess.CompletedProcess:
     command = [sys.executable, str(SCRIPT), *map(str, args)]
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=120)
+
+
+def labels(data: bytes) -> list[str]:
+    """The label of every superbox in the store, depth first; written apart from quillmark_cli."""
+    found, position = [], 0
+    while position < len(data):
+        length, kind = struct.unpack_from(">I4s", data, position)
+        if kind == b"jumb":
+            label = data[position + 8 + 8 + 17 : position + length]
+            found.append(label[: label.index(b"\0")].decode())
+            jumd_length = struct.unpack_from(">I", data, position + 8)[0]
+            found += labels(data[position + 8 + jumd_length : position + length])
+        position += length
+    return found
 
 
 def digest_outside(font: bytes, ranges) -> str:
@@ -30,56 +49,78 @@ def digest_outside(font: bytes, ranges) -> str:
     return hashlib.sha256(bytes(kept + font[position:])).hexdigest()
 
 
+@pytest.mark.parametrize("binding", ["data", "boxes"])
 @pytest.mark.parametrize("case", ["sample", "sample-uri", "real", "cff"])
-def test_signs_end_to_end(case, tmp_path, request):
-    uri, args = None, []
+def test_signs_end_to_end(case, binding, tmp_path, request):
+    uri, args = None, ["--binding", binding]
     if case == "real":
         if not real_fonts():
             pytest.skip("no real font installed")
         source, out = real_fonts()[0], tmp_path / "signed.ttf"
-        args = [source, "-o", out]
+        args += [source, "-o", out]
     elif case == "cff":
         # The default output keeps the input's suffix, and a name with a space survives.
         source = tmp_path / "Quill Test.otf"
         source.write_bytes(request.getfixturevalue("cff_font"))
-        out, args = tmp_path / "Quill Test-signed.otf", [source]
+        out = tmp_path / "Quill Test-signed.otf"
+        args += [source]
     else:
         source, out = SAMPLE, tmp_path / "QuillSample-Regular-signed.ttf"
         if case == "sample-uri":
-            uri, args = URI, ["--uri", URI]
+            uri = URI
+            args += ["--uri", URI]
     original = source.read_bytes()
 
     result = run(*args, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     report = result.stdout
-    assert "DEMONSTRATION" in report
+    assert "DEMONSTRATION" in report and "is not a C2PA signature" in report
     assert f"font       {source}, {len(original)} bytes" in report
-    assert "verified   yes" in report and "compliant  yes" in report
     assert f"uri        {uri or 'none'}" in report
+    assert f"checked    c2pa.hash.{binding} matches the signed font" in report
     signed = out.read_bytes()
     assert f"wrote      {out.resolve()}, {len(signed)} bytes" in report
     assert source.read_bytes() == original
 
-    # The written font, judged by the module and an independent hash, not by the script's word.
-    ranges = quillmark.data_hash_ranges(signed)
-    digest = digest_outside(signed, ranges)
-    assert " ".join(f"({s}, {n})" for s, n in ranges) in report
-    assert f"sha256 {digest}" in report
+    # The written font, judged by the module, an independent hash and the command-line check.
     store = quillmark.read_manifest_store(signed)
-    size = int(re.search(r"manifest +(\d+) of 2048 reserved bytes", report)[1])
-    assert len(store) == 2048 and store[size:] == bytes(2048 - size)
-    claim = json.loads(store[:size])["claim"]
-    assert claim["assertions"][0]["data"]["hash"] == digest
+    assert labels(store) == [
+        "c2pa", "urn:c2pa:F9168C5E-CEB2-4FAA-B6BF-329BF39FA1E4", "c2pa.assertions", f"c2pa.hash.{binding}",
+        "c2pa.claim.v2", "c2pa.signature"]  # fmt: skip
     assert quillmark.read_manifest_uri_str(signed) == uri
-    assert quillmark.is_compliant(signed)
+    if binding == "data":
+        ranges = quillmark.data_hash_ranges(signed)
+        assert " ".join(f"({s}, {n})" for s, n in ranges) in report
+        assert f"sha256 {digest_outside(signed, ranges)}" in report
+        assert f"reserved   {len(store)} bytes, the manifest's exact size" in report
+    else:
+        boxes = independent_box_hashes(signed)
+        assert f"boxes      {len(boxes)}: {' '.join(name for name, _ in boxes)}" in report
+    done = subprocess.run([TOOL, "check", "--strict", "--embedded", out], capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout
+    assert done.stdout.endswith(f"{out}: ok: c2pa.hash.{binding} matches (sha256)\n")
+
+
+@pytest.mark.parametrize("binding", ["data", "boxes"])
+def test_any_later_change_to_the_signed_font_fails_the_check(binding, tmp_path):
+    assert run("--binding", binding, "-o", "signed.ttf", cwd=tmp_path).returncode == 0
+    signed = (tmp_path / "signed.ttf").read_bytes()
+    assert check_font(signed).failure is None
+    # Every byte of the offset table, the directory and the C2PA table's start, then a stride
+    # through the rest (the store, every other table and the padding between them).
+    positions = [*range(0, 400), *range(400, len(signed), 37), len(signed) - 1]
+    for position in positions:
+        changed = bytearray(signed)
+        changed[position] ^= 0x40
+        assert check_font(bytes(changed)).failure is not None, position
+    assert not check_font(signed + bytes(4)).passed(strict=True)
 
 
 @pytest.mark.parametrize(
     "case, message",
     [
         ("not-a-font", "error: not a supported SFNT (TrueType/OpenType) font"),
-        ("reserve-too-small", "error: invalid C2PA table: signed manifest is "),
         ("missing", "No such file"),
         ("output-is-input", "error: refusing to overwrite the input font"),
     ],
@@ -87,10 +128,8 @@ def test_signs_end_to_end(case, tmp_path, request):
 def test_failure_exits_nonzero_and_writes_nothing(case, message, tmp_path):
     font = tmp_path / "input.ttf"
     font.write_bytes(b"not a font\n" * 20 if case == "not-a-font" else SAMPLE.read_bytes())
-    args = [font]
-    if case == "reserve-too-small":
-        args += ["--reserve", "16"]
-    elif case == "missing":
+    args = [font, "--binding", "data"]
+    if case == "missing":
         font.unlink()
     elif case == "output-is-input":
         args += ["-o", "./input.ttf"]  # the same file under another spelling

@@ -15,15 +15,20 @@ from pathlib import Path
 
 import pytest
 
+import quillmark_cli
+from conftest import sign_boxes, sign_data
+
 ROOT = Path(__file__).parent.parent
 README = (ROOT / "README.md").read_text()
+QUILLMARK_COMMANDS = set(quillmark_cli.build_parser()._subparsers._group_actions[0].choices)  # type: ignore[union-attr]
 BLOCKS = re.findall(r"^```(python|sh)\n(.*?)^```", README, re.M | re.S)
 EXAMPLES = [(kind, code) for kind, code in BLOCKS if kind == "python" or code.startswith("quillmark ")]
 
 
 @pytest.fixture
 def readme_folder(tmp_path, truetype_font, cff_font, monkeypatch):
-    """MyFont.ttf, its WOFF and WOFF2 forms, a collection, a manifest and a folder of fonts."""
+    """MyFont.ttf, its WOFF and WOFF2 forms, a collection, a manifest, a folder of fonts and a
+    folder of signed fonts."""
     from fontTools.ttLib import TTCollection, TTFont
 
     (tmp_path / "MyFont.ttf").write_bytes(truetype_font)
@@ -40,6 +45,9 @@ def readme_folder(tmp_path, truetype_font, cff_font, monkeypatch):
     (tmp_path / "fonts/B.otf").write_bytes(cff_font)
     (tmp_path / "fonts/C.ttf").write_bytes(truetype_font)
     (tmp_path / "signed").mkdir()
+    (tmp_path / "release").mkdir()
+    (tmp_path / "release/A.ttf").write_bytes(sign_data(truetype_font))
+    (tmp_path / "release/B.otf").write_bytes(sign_boxes(cff_font))
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
@@ -63,6 +71,8 @@ def test_every_block_is_run_or_its_commands_exist():
                 wanted = re.fullmatch(r"\.(?:\[([\w,]+)\])?", target)
                 assert wanted, command
                 assert set(filter(None, (wanted.group(1) or "").split(","))) <= extras, command
+            elif words[0] == "quillmark":
+                assert words[1] in QUILLMARK_COMMANDS, command
             elif words[:2] == ["python", "-m"]:
                 assert importlib.util.find_spec(words[2]) is not None, command
             else:

@@ -318,6 +318,10 @@ def build_parser() -> argparse.ArgumentParser:
     sub = command("extract", extract, "write the embedded manifest store to a file")
     sub.add_argument("font", metavar="FONT")
     sub.add_argument("-o", "--output", metavar="STORE_FILE", required=True, help="where to write the store")
+
+    from quillmark_cli.check import add_command as add_check  # here: check imports this module
+
+    add_check(commands)
     return parser
 
 

@@ -1,0 +1,164 @@
+"""A small, bounds-checked reader of JUMBF boxes, as C2PA frames a Manifest Store (C2PA 2.2,
+section 11.1, after ISO 19566-5).
+
+Every length read from the data is checked against the box that holds it before it is used, so a
+hostile store is refused with a JumbfError that says what and where, never with an IndexError, a
+huge allocation or a deep recursion. Offsets in messages count from the start of the data handed
+to `read_superbox`.
+"""
+
+from __future__ import annotations
+
+import struct
+from dataclasses import dataclass, field
+from typing import Optional, Union
+
+# jumd TYPE UUIDs: four characters, then the ISO suffix shared by all of them (C2PA 2.2, 11.1.4.2-4).
+_SUFFIX = bytes.fromhex("00110010800000AA00389B71")
+MANIFEST_STORE = b"c2pa" + _SUFFIX
+MANIFEST = b"c2ma" + _SUFFIX
+LEGACY_MANIFEST = b"c2md" + _SUFFIX  # readers accept it (C2PA 2.2, 11.2.2)
+UPDATE_MANIFEST = b"c2um" + _SUFFIX
+COMPRESSED_MANIFEST = b"c2cm" + _SUFFIX
+ASSERTION_STORE = b"c2as" + _SUFFIX
+CLAIM = b"c2cl" + _SUFFIX
+CLAIM_SIGNATURE = b"c2cs" + _SUFFIX
+CBOR = b"cbor" + _SUFFIX
+
+# The superboxes whose content is read in turn; any other's content boxes are left unread, so
+# what a reader does not know is skipped whole (C2PA 2.2, 11.1.2).
+CONTAINERS = (MANIFEST_STORE, MANIFEST, LEGACY_MANIFEST, UPDATE_MANIFEST, ASSERTION_STORE)
+
+# Toggles of the description box (ISO 19566-5; C2PA 2.2, 11.1.4.1.2).
+REQUESTABLE, LABEL, ID, SIGNATURE, PRIVATE = 0x01, 0x02, 0x04, 0x08, 0x10
+
+# A Manifest Store nests four deep (store, manifest, assertion store, assertion); an assertion
+# may hold boxes of its own. Anything far deeper is refused rather than followed.
+MAX_DEPTH = 16
+
+
+class JumbfError(ValueError):
+    """The data is not well-formed JUMBF; the message says what and where."""
+
+
+@dataclass(frozen=True)
+class Box:
+    """One box: its type (TBox), where it starts, where its payload starts and where it ends."""
+
+    type: bytes
+    start: int
+    payload: int
+    end: int
+
+
+@dataclass(frozen=True)
+class Description:
+    """A jumd box's fields."""
+
+    type: bytes
+    toggles: int
+    label: Optional[str]
+
+
+@dataclass
+class Superbox:
+    """A jumb box: its description and its content boxes. Inside the containers (the Manifest
+    Store, a manifest, an assertion store) nested superboxes are read in turn; any other box is
+    kept unread."""
+
+    box: Box
+    description: Description
+    children: list[Union[Superbox, Box]] = field(default_factory=list)
+
+    def superboxes(self, kind: bytes, label: Optional[str] = None) -> list[Superbox]:
+        """The child superboxes of a jumd type (and label, when given), in order."""
+        return [
+            c
+            for c in self.children
+            if isinstance(c, Superbox) and c.description.type == kind and label in (None, c.description.label)
+        ]
+
+
+def read_box(data: bytes, start: int, end: int) -> Box:
+    """The box whose header is at `start`, inside a container that ends at `end`."""
+    if end - start < 8:
+        raise JumbfError(f"{end - start} bytes at offset {start} are too few for a box header")
+    length, kind = struct.unpack_from(">I4s", data, start)
+    payload = start + 8
+    if length == 1:  # a 64-bit XLBox follows the type
+        if end - start < 16:
+            raise JumbfError(f"box at offset {start} has a 64-bit length that runs past its container")
+        (length,) = struct.unpack_from(">Q", data, payload)
+        payload += 8
+        if length < 16:
+            raise JumbfError(f"box at offset {start} has a 64-bit length of {length}, under its 16-byte header")
+    elif length == 0:  # runs to the end of its container
+        length = end - start
+    elif length < 8:
+        raise JumbfError(f"box at offset {start} has length {length}; a box is at least 8 bytes")
+    if length > end - start:
+        raise JumbfError(
+            f"box '{shown_type(kind)}' at offset {start} is {length} bytes, past the end of its container"
+            f" ({end - start} bytes left)"
+        )
+    return Box(kind, start, payload, start + length)
+
+
+def read_boxes(data: bytes, start: int, end: int) -> list[Box]:
+    """The boxes that fill [start, end) one after another, exactly."""
+    boxes = []
+    while start < end:
+        box = read_box(data, start, end)
+        boxes.append(box)
+        start = box.end
+    return boxes
+
+
+def read_description(data: bytes, box: Box) -> Description:
+    if box.type != b"jumd":
+        raise JumbfError(f"superbox at offset {box.start} starts with '{shown_type(box.type)}', not a description box")
+    at, end = box.payload, box.end
+    if end - at < 17:
+        raise JumbfError(f"description box at offset {box.start} is shorter than its type and toggles")
+    kind, toggles = data[at : at + 16], data[at + 16]
+    label = None
+    if toggles & LABEL:
+        nul = data.find(b"\0", at + 17, end)
+        if nul < 0:
+            raise JumbfError(f"label of the description box at offset {box.start} has no terminating NUL")
+        try:
+            label = data[at + 17 : nul].decode("utf-8")
+        except UnicodeDecodeError:
+            raise JumbfError(f"label of the description box at offset {box.start} is not UTF-8") from None
+        at = nul + 1
+    if toggles & ID:
+        at += 4
+    if toggles & SIGNATURE:
+        at += 32
+    if at > end:
+        raise JumbfError(f"description box at offset {box.start} is shorter than the fields its toggles announce")
+    if toggles & PRIVATE:  # one box, such as C2PA's salt box (C2PA 2.2, 11.1.4.1.2)
+        read_box(data, at, end)
+    return Description(bytes(kind), toggles, label)
+
+
+def read_superbox(data: bytes, box: Box, depth: int = 0) -> Superbox:
+    """The jumb superbox `box` with everything inside it."""
+    if box.type != b"jumb":
+        raise JumbfError(f"box at offset {box.start} is '{shown_type(box.type)}', not a JUMBF superbox ('jumb')")
+    if depth >= MAX_DEPTH:
+        raise JumbfError(f"superboxes nest more than {MAX_DEPTH} deep at offset {box.start}")
+    inner = read_boxes(data, box.payload, box.end)
+    if not inner:
+        raise JumbfError(f"superbox at offset {box.start} is empty: it has no description box")
+    superbox = Superbox(box, read_description(data, inner[0]))
+    container = superbox.description.type in CONTAINERS
+    for child in inner[1:]:
+        nested = container and child.type == b"jumb"
+        superbox.children.append(read_superbox(data, child, depth + 1) if nested else child)
+    return superbox
+
+
+def shown_type(kind: bytes) -> str:
+    """A box type for a message: printable ASCII as is, anything else as \\xNN."""
+    return "".join(chr(b) if 0x20 < b < 0x7F else f"\\x{b:02x}" for b in kind)

@@ -1,0 +1,45 @@
+"""quillmark.box_hashes against an independent computation (fontTools' table bytes and hashlib),
+and against the fonts that embedding then writes."""
+
+from __future__ import annotations
+
+import os
+import re
+
+import pytest
+
+import quillmark
+from conftest import independent_box_hashes
+
+
+@pytest.mark.parametrize("alg", ["sha256", "sha384", "sha512"])
+def test_matches_an_independent_computation(any_font, alg):
+    boxes = quillmark.box_hashes(any_font, alg)
+    assert boxes == independent_box_hashes(quillmark.embed_manifest_store(any_font, b"store"), alg)
+    assert ("C2PA", b"\0") in boxes
+    assert boxes == quillmark.box_hashes(any_font, alg=alg)
+
+
+def test_the_embedded_font_keeps_the_boxes(any_font):
+    """Whatever the store's size, with a URI or not, and after removing and embedding again, the
+    embedded font's own tables in its own directory order hash as box_hashes said beforehand."""
+    boxes = quillmark.box_hashes(any_font)
+    for size in (1, 3, 4096, 70001):
+        store = os.urandom(size)
+        embedded = quillmark.embed_manifest_store(any_font, store)
+        assert independent_box_hashes(embedded) == boxes
+        reserved = quillmark.reserve_manifest_placeholder(any_font, size, "https://example.com/f.c2pa")
+        assert independent_box_hashes(quillmark.fill_manifest_store(reserved, store)) == boxes
+        again = quillmark.embed_manifest_store(quillmark.remove_manifest_table(embedded), store[::-1])
+        assert independent_box_hashes(again) == boxes
+        assert quillmark.box_hashes(embedded) == boxes
+
+
+def test_refusals(truetype_font):
+    with pytest.raises(ValueError):
+        quillmark.box_hashes(truetype_font, "md5")
+    for bad in (b"wOF2" + bytes(40), b"ttcf" + bytes(40), truetype_font[:40]):
+        with pytest.raises(ValueError) as refused:
+            quillmark.embed_manifest_store(bad, b"store")
+        with pytest.raises(ValueError, match=f"^{re.escape(str(refused.value))}$"):
+            quillmark.box_hashes(bad)
