@@ -133,11 +133,12 @@ def test_json_lines_name_each_font_as_given(truetype_font, tmp_path):
     """One object a line, the path as given (a program can open it again), errors included."""
     (tmp_path / "r.ttf").write_bytes(quillmark.reserve_manifest_placeholder(truetype_font, 10))
     (tmp_path / "x.ttf").write_bytes(b"nothing")
-    done = tool("info", "--json", "r.ttf", "x.ttf", "r.ttf", cwd=tmp_path, code=1)
+    done = tool("info", "--json", "r.ttf", "x.ttf", "missing.ttf", "r.ttf", cwd=tmp_path, code=1)
     lines = [json.loads(line) for line in done.stdout.splitlines()]
     assert [(r["path"], r.get("store_state"), r.get("error")) for r in lines] == [
         ("r.ttf", "placeholder", None), ("x.ttf", None, "not a supported SFNT (TrueType/OpenType) font"),
-        ("r.ttf", "placeholder", None)]  # fmt: skip
+        ("missing.ttf", None, "No such file or directory"), ("r.ttf", "placeholder", None)]  # fmt: skip
+    assert done.stderr.splitlines()[1] == "quillmark: missing.ttf: No such file or directory"
     ranges = quillmark.data_hash_ranges((tmp_path / "r.ttf").read_bytes())
     done = tool("ranges", "--json", "r.ttf", "r.ttf", cwd=tmp_path)
     assert [json.loads(line) for line in done.stdout.splitlines()] == [

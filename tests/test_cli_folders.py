@@ -7,7 +7,6 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import pty
 import subprocess
 from pathlib import Path
 
@@ -79,6 +78,7 @@ def test_several_fonts_at_a_time_report_in_input_order(tree, real_font):
 def run_on_terminal(args: list[str], cwd: Path) -> tuple[int, bytes, bytes]:
     """Runs the tool with standard error on a terminal; returns its status, output and what the
     terminal showed."""
+    pty = pytest.importorskip("pty")
     controller, terminal = pty.openpty()
     try:
         done = subprocess.run([TOOL, *args], cwd=cwd, stdout=subprocess.PIPE, stderr=terminal)
@@ -117,6 +117,7 @@ def test_quiet_silences_notes_but_not_errors(tree):
     (tree / "m.c2pa").write_bytes(b"short")
     assert "padded with 95 zero bytes" in tool("fill", "r.ttf", "m.c2pa", "-o", "s.ttf", cwd=tree).stderr
     assert tool("fill", "-q", "r.ttf", "m.c2pa", "-o", "t.ttf", cwd=tree).stderr == ""
+    assert tool("reserve", "-q", "fonts/A.ttf", "10", "-o", "q.ttf", cwd=tree).stdout == ""  # ranges: ask again
     assert tool("fill", "-q", "s.ttf", "m.c2pa", "-o", "u.ttf", cwd=tree, code=1).stderr.startswith("quillmark: s.ttf:")
 
 

@@ -165,6 +165,8 @@ def test_in_place_refuses_a_file_with_several_hard_links_unless_forced(truetype_
         ["fill", "f.ttf", "s.c2pa", "-o", "s.c2pa"],
         ["fill", "f.ttf", "-o", "o.ttf"],  # no manifest
         ["fill", "f.ttf", "g.ttf", "s.c2pa", "-o", "out"],  # several fonts need --manifests
+        ["fill", ".", "s.c2pa", "-o", "out"],  # so does a folder of several
+        ["remove", "f.ttf", "./f.ttf", "--in-place"],  # the same font twice, replaced at once
         ["remove", "f.ttf", "g.ttf", "-o", "-"],  # two fonts, one standard output
         ["remove", "f.ttf", "g.ttf", "-o", "o.ttf"],  # a file where a folder is needed
         ["remove", "f.ttf", "-o", "f.ttf"],

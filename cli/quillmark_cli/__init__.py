@@ -13,7 +13,6 @@ import argparse
 import io
 import sys
 from collections.abc import Callable, Sequence
-from importlib import metadata
 from typing import Any, Optional
 
 from . import commands
@@ -31,6 +30,20 @@ COMMANDS: list[Callable[[Any], None]] = [
 ]
 
 
+class Version(argparse.Action):
+    """--version, looked up only when asked for (reading the metadata takes longer than the
+    rest of the tool's start)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        from importlib import metadata
+
+        try:
+            version = metadata.version("quillmark")
+        except metadata.PackageNotFoundError:
+            version = "unknown"
+        parser.exit(message=f"quillmark {version}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quillmark",
@@ -39,11 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
         "130 interrupted. Outputs are written to a temporary file in the same folder and renamed into place; "
         "an input is only replaced with --in-place.",
     )
-    try:
-        version = metadata.version("quillmark")
-    except metadata.PackageNotFoundError:
-        version = "unknown"
-    parser.add_argument("--version", action="version", version=f"quillmark {version}")
+    parser.add_argument("--version", action=Version, nargs=0, help="show the version and exit")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for register in COMMANDS:
         register(subcommands)

@@ -176,7 +176,7 @@ def info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         try:
             report = {"path": font.path, **font_report(load(font.path))}
         except Exception as e:
-            message = message_of(e)
+            message = message_of(e, font.path)
             error = f"quillmark: {shown(font.path)}: {message}"
             lines = [json.dumps({"path": font.path, "error": message})] if args.json else []
             return Outcome(lines=lines, errors=[error], status=1)
@@ -241,7 +241,7 @@ def reserve(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         check_growth(data, c2pa_length, args.force)
         reserved = quillmark.reserve_manifest_placeholder(data, args.size, args.uri)
         outcome = deliver(font, out, reserved, args.force)
-        if out != STDOUT:  # standard output holds the font itself
+        if out != STDOUT and not args.quiet:  # standard output holds the font itself
             outcome.lines = range_lines(out, quillmark.data_hash_ranges(reserved), args, len(fonts) > 1)
         return outcome
 
@@ -251,7 +251,8 @@ def reserve(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def register_reserve(commands: Any) -> None:
     sub = add_command(commands, "reserve", reserve,
                       "reserve a zero-filled manifest store; prints the exclusion ranges of each new font"
-                      " (under its name when there are several)")  # fmt: skip
+                      " (under its name when there are several; not with -q, nor when the font goes to"
+                      " standard output)")  # fmt: skip
     add_fonts(sub)
     sub.add_argument("size", metavar="SIZE", type=positive_size, help="bytes to reserve for the signed manifest")
     sub.add_argument("--uri", type=uri_text, help="also record this active manifest URI")
@@ -269,7 +270,9 @@ def fill(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         if len(args.fonts) != 2:
             parser.error("give one FONT and its MANIFEST, or fonts and --manifests DIR")
         fonts = find_fonts(args.fonts[:1])
-        manifests = [args.fonts[1]] * len(fonts)
+        if len(fonts) > 1:
+            parser.error("one manifest cannot fill several fonts: take each font's from a folder with --manifests")
+        manifests = [args.fonts[1]]
     else:
         fonts = find_fonts(args.fonts)
         manifests = [manifest_path(font, args.manifests) for font in fonts]
@@ -334,7 +337,7 @@ def embed(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             with open(args.store, "rb") as f:
                 store = check_manifest(f.read(), "manifest store")
         except (OSError, ValueError) as e:
-            print(f"quillmark: {shown(args.store)}: {message_of(e)}", file=sys.stderr)
+            print(f"quillmark: {shown(args.store)}: {message_of(e, args.store)}", file=sys.stderr)
             return 1
         c2pa_length = C2PA_HEADER + len(store)
 

@@ -73,6 +73,9 @@ def plan_outputs(
     `other_inputs` are (role, path) of the other files the run reads: no output may be one of
     them. `suffix` replaces a font's extension in an output folder (for extracted stores)."""
     if in_place:
+        outputs = [font.path for font in fonts if font.problem is None]
+        if len({identity(out) or os.path.realpath(out) for out in outputs}) < len(outputs):
+            parser.error("a font is given twice: it would be replaced twice at once")
         return [font.path for font in fonts]
     assert output is not None  # argparse requires -o or --in-place
     if is_stdout(output):

@@ -44,10 +44,10 @@ class Outcome:
     status: int = 0
 
 
-def message_of(error: BaseException) -> str:
-    """One line for a failure; never a traceback."""
+def message_of(error: BaseException, path: Optional[str] = None) -> str:
+    """One line for a failure of the work on `path`; never a traceback."""
     if isinstance(error, OSError) and error.strerror:
-        if error.filename is not None:
+        if error.filename is not None and error.filename != path:
             return f"{shown(os.fsdecode(error.filename))}: {error.strerror}"
         return error.strerror
     if isinstance(error, MemoryError):
@@ -71,7 +71,7 @@ class Job:
         except Stopped:
             return Outcome(status=1)
         except BaseException as e:  # noqa: B902 -- worker threads never see KeyboardInterrupt
-            return Outcome(errors=[f"quillmark: {shown(self.name)}: {message_of(e)}"], status=1)
+            return Outcome(errors=[f"quillmark: {shown(self.name)}: {message_of(e, self.name)}"], status=1)
         finally:
             self.finished = True
 
@@ -108,7 +108,7 @@ class Console:
             slowest = min(running, key=lambda job: job.started or now)
             seconds = now - (slowest.started or now)
             if seconds >= SLOW:
-                text += f"; slow: {shown(slowest.name)} ({seconds:.0f} s)"
+                text += f"; slow ({seconds:.0f} s): {shown(slowest.name)}"
         text = text[: shutil.get_terminal_size().columns - 1]
         self.stderr.write("\r" + text.ljust(self.width))
         self.stderr.flush()
