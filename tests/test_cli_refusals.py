@@ -12,7 +12,7 @@ import time
 import pytest
 
 import quillmark
-from test_cli import TOOL, URI, tool
+from test_cli import TOOL, URI, here, tool  # noqa: F401 (here: a fixture)
 
 STORE_LIMIT = "invalid C2PA table: manifest store is 5000000000 bytes; at most 4294967295 fit the table"
 URI_LIMIT = "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"
@@ -46,7 +46,7 @@ NOT_SFNT = "not a supported SFNT (TrueType/OpenType) font"
     ],  # fmt: skip
     ids=lambda v: "-".join(v[:2]) if isinstance(v, list) else None,
 )
-def test_refusals_say_why_and_leave_the_output_alone(truetype_font, tmp_path, args, message):
+def test_refusals_say_why_and_leave_the_output_alone(here, truetype_font, tmp_path, args, message):
     files = {
         "f.ttf": truetype_font,
         "uri.ttf": quillmark.embed_remote(truetype_font, URI),
@@ -60,7 +60,7 @@ def test_refusals_say_why_and_leave_the_output_alone(truetype_font, tmp_path, ar
     }  # fmt: skip
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
-    assert tool(*args, cwd=tmp_path, code=1).stderr == f"quillmark: {args[1]}: {message}\n"
+    assert here(*args, cwd=tmp_path, code=1)[1] == f"quillmark: {args[1]}: {message}\n"
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files  # nothing written, no temporary
 
 
@@ -180,7 +180,7 @@ def test_in_place_refuses_a_file_with_several_hard_links_unless_forced(truetype_
         ["info"],
     ],
 )
-def test_usage_errors_exit_2_and_write_nothing(truetype_font, tmp_path, args):
+def test_usage_errors_exit_2_and_write_nothing(here, truetype_font, tmp_path, args):
     for name in ("f.ttf", "g.ttf", "sub/f.ttf", "manifests/f.c2pa"):
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).write_bytes(truetype_font)
@@ -189,8 +189,7 @@ def test_usage_errors_exit_2_and_write_nothing(truetype_font, tmp_path, args):
     (tmp_path / "o.ttf").write_bytes(b"precious")
     (tmp_path / "out").mkdir()
     before = {p: p.read_bytes() if p.is_file() else None for p in tmp_path.rglob("*")}
-    env = dict(os.environ, PYTHONUTF8="1")
-    done = subprocess.run([TOOL, *args], cwd=tmp_path, capture_output=True, env=env)
-    assert (done.returncode, done.stdout) == (2, b""), done.stderr
-    assert done.stderr.startswith(b"usage: ")
+    out, err = here(*args, cwd=tmp_path, code=2)
+    assert out == ""
+    assert err.startswith("usage: ")
     assert {p: p.read_bytes() if p.is_file() else None for p in tmp_path.rglob("*")} == before

@@ -16,7 +16,6 @@ from typing import Any, Optional
 
 import quillmark
 
-from . import messages
 from .discovery import Font, find_fonts, plan_outputs
 from .names import shown
 from .output import STDOUT, Refused, link_count, write_file

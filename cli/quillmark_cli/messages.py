@@ -12,3 +12,11 @@ WOFF = "WOFF/WOFF2 fonts are not supported; decompress to SFNT first"
 
 # What the module says of a file that is no SFNT font at all: decided by its first bytes.
 NOT_A_FONT = frozenset({NOT_SFNT, COLLECTION, WOFF})
+
+# Every message about the font's own structure (its directory, its tables' bounds) starts so.
+INVALID_FONT = "invalid font: "
+
+
+def unusable_font(message: str) -> bool:
+    """Whether the module refused the file as a font at all, rather than its C2PA table."""
+    return message in NOT_A_FONT or message.startswith(INVALID_FONT)

@@ -32,7 +32,7 @@ def font_report(font: bytes) -> dict[str, Any]:
         report["compliant"] = quillmark.is_compliant(font)
         report["uri"] = quillmark.read_manifest_uri_str(font)
     except ValueError as e:
-        if str(e) in messages.NOT_A_FONT or str(e).startswith("invalid font:"):
+        if messages.unusable_font(str(e)):
             raise
         report["reason"] = str(e)
         if str(e) == messages.NO_TABLE:

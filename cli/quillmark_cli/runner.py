@@ -85,12 +85,12 @@ class Console:
     """Standard output and error for the main thread, with an optional progress line on
     standard error that is cleared before anything else is printed."""
 
-    def __init__(self, total: int, verbose: bool, quiet: bool, stderr: TextIO = sys.stderr) -> None:
+    def __init__(self, total: int, verbose: bool, quiet: bool) -> None:
         self.verbose = verbose
         self.quiet = quiet
         self.total = total
-        self.stderr = stderr
-        self.progress = not quiet and total >= PROGRESS_FROM and stderr.isatty()
+        self.stderr = sys.stderr
+        self.progress = not quiet and total >= PROGRESS_FROM and self.stderr.isatty()
         self.width = 0  # of the progress line now shown
 
     def clear(self) -> None:
