@@ -130,6 +130,24 @@ def test_in_place_keeps_owner_and_group(truetype_font, tmp_path):
     assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (4321, 8765, 0o2755)
 
 
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file away needs root")
+def test_an_owner_that_cannot_be_kept_is_refused_unless_forced(here, truetype_font, tmp_path, monkeypatch):
+    font = tmp_path / "f.ttf"
+    font.write_bytes(truetype_font)
+    os.chown(font, 4321, 8765)
+
+    def not_permitted(*args):
+        raise PermissionError(1, "Operation not permitted")
+
+    monkeypatch.setattr(os, "chown", not_permitted)  # as for a user who is not root
+    assert here("remove", "f.ttf", "--in-place", cwd=tmp_path, code=1)[1] == (
+        "quillmark: f.ttf: cannot keep its owner and group (4321:8765); --force writes it as yours\n")
+    assert [p.name for p in tmp_path.iterdir()] == ["f.ttf"]
+    assert font.read_bytes() == truetype_font
+    here("remove", "f.ttf", "--in-place", "--force", cwd=tmp_path)
+    assert font.read_bytes() == quillmark.remove_manifest_table(truetype_font)
+
+
 def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path):
     """A name with an escape sequence, and one with a byte that is not UTF-8, in reports and
     in error lines: escaped, never sent raw, never a traceback."""

@@ -18,7 +18,9 @@ from typing import Any, Optional
 from . import commands
 from .runner import stops_cleanly
 
-# Each adds one subcommand to the parser, in the order `quillmark --help` lists them.
+# Each adds one subcommand to the parser, in the order `quillmark --help` lists them. A new
+# subcommand is a module with a `register(subcommands)` function built on
+# commands.add_command (which gives it -j, -v and -q), listed here.
 COMMANDS: list[Callable[[Any], None]] = [
     commands.register_info,
     commands.register_reserve,
@@ -49,7 +51,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="quillmark",
         description="Put C2PA content provenance into TrueType/OpenType fonts, read it back and take it out.",
         epilog="Exit status: 0 all well, 1 some font refused (the others are still processed), 2 usage error, "
-        "130 interrupted. Outputs are written to a temporary file in the same folder and renamed into place; "
+        "130 interrupted (128 plus the signal's number for SIGTERM and SIGHUP). Outputs are written to a temporary file in the same folder and renamed into place; "
         "an input is only replaced with --in-place.",
     )
     parser.add_argument("--version", action=Version, nargs=0, help="show the version and exit")
