@@ -30,9 +30,12 @@ Run = Callable[[argparse.Namespace, argparse.ArgumentParser], int]
 # --- options ---------------------------------------------------------------------------------
 
 
-def add_command(commands: Any, name: str, run: Run, help: str, **kwargs: Any) -> argparse.ArgumentParser:
-    """Adds a subcommand with the options every subcommand has (-j, -v, -q)."""
-    sub: argparse.ArgumentParser = commands.add_parser(name, help=help, description=help, **kwargs)
+def add_command(
+    commands: Any, name: str, run: Run, help: str, more: str = "", **kwargs: Any
+) -> argparse.ArgumentParser:
+    """Adds a subcommand with the options every subcommand has (-j, -v, -q). `help` is its line
+    in `quillmark --help`; `more` is added to it in the subcommand's own help."""
+    sub: argparse.ArgumentParser = commands.add_parser(name, help=help, description=help + more, **kwargs)
     sub.set_defaults(run=run)
     sub.add_argument("-j", "--jobs", type=jobs_count, default=1, metavar="N",
                      help="handle N fonts at a time (default 1; 0: one per processor core)")  # fmt: skip
@@ -186,8 +189,9 @@ def info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def register_info(commands: Any) -> None:
-    sub = add_command(commands, "info", info, "show each font's C2PA table, the state of its manifest store,"
-                      " its exclusion ranges and whether it is compliant (and if not, why)")  # fmt: skip
+    sub = add_command(commands, "info", info, "show each font's C2PA table and whether it is compliant",
+                      ": its URI, the state of its manifest store, its exclusion ranges, and why a font"
+                      " is not compliant")  # fmt: skip
     add_fonts(sub)
     sub.add_argument("--json", action="store_true", help="print one JSON object a line, one per font")
 
@@ -249,9 +253,9 @@ def reserve(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def register_reserve(commands: Any) -> None:
     sub = add_command(commands, "reserve", reserve,
-                      "reserve a zero-filled manifest store; prints the exclusion ranges of each new font"
-                      " (under its name when there are several; not with -q, nor when the font goes to"
-                      " standard output)")  # fmt: skip
+                      "reserve a zero-filled manifest store; prints the exclusion ranges",
+                      " of each new font (under its name when there are several; not with -q, nor when the"
+                      " font goes to standard output)")  # fmt: skip
     add_fonts(sub)
     sub.add_argument("size", metavar="SIZE", type=positive_size, help="bytes to reserve for the signed manifest")
     sub.add_argument("--uri", type=uri_text, help="also record this active manifest URI")
