@@ -1,4 +1,5 @@
-"""The `quillmark` command, run as the installed console script on real fonts."""
+"""The `quillmark` command, run as the installed console script: the signing workflow and where
+results go (files, folders, standard output), and what `info` says of a font."""
 
 from __future__ import annotations
 
@@ -12,16 +13,36 @@ import pytest
 
 import quillmark
 import quillmark_cli
+from conftest import c2pa_table, head_table, make_font
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
 URI = "https://example.com/myfont.c2pa"
 
 
-def tool(*args: str | Path, cwd: Path, code: int = 0) -> subprocess.CompletedProcess[str]:
-    done = subprocess.run([TOOL, *map(str, args)], cwd=cwd, capture_output=True, text=True)
+def tool(*args: str | Path, cwd: Path, code: int = 0, **kwargs) -> subprocess.CompletedProcess[str]:
+    """Runs the tool; checks its exit status and that nothing ended in a traceback."""
+    done = subprocess.run([TOOL, *map(str, args)], cwd=cwd, capture_output=True, text=True, **kwargs)
     assert done.returncode == code, done.stderr
     assert "Traceback" not in done.stderr
     return done
+
+
+@pytest.fixture
+def here(monkeypatch, capsys):
+    """Runs the tool's main() in this process, in a given folder (quicker than a process, for
+    what does not depend on being one): returns standard output and error."""
+
+    def run(*args: str | Path, cwd: Path, code: int = 0) -> tuple[str, str]:
+        monkeypatch.chdir(cwd)
+        try:
+            status = quillmark_cli.main([str(a) for a in args])
+        except SystemExit as e:
+            status = e.code
+        out, err = capsys.readouterr()
+        assert status == code, err
+        return out, err
+
+    return run
 
 
 def parse_ranges(text: str) -> list[tuple[int, int]]:
@@ -43,69 +64,48 @@ def test_signing_workflow(real_font, tmp_path):
     tool("extract", "signed.ttf", "-o", "copy.c2pa", cwd=tmp_path)
     assert (tmp_path / "copy.c2pa").read_bytes() == manifest
 
-    (report,) = json.loads(tool("info", "--json", "signed.ttf", cwd=tmp_path).stdout)
-    assert report == {"path": "signed.ttf", "c2pa_table": True, "uri": URI, "store_size": 4096,
-                      "exclusions": [list(r) for r in printed], "compliant": True}  # fmt: skip
+    (line,) = tool("info", "--json", "signed.ttf", cwd=tmp_path).stdout.splitlines()
+    assert json.loads(line) == {"path": "signed.ttf", "c2pa_table": True, "uri": URI, "store_size": 4096,
+                                "store_state": "manifest", "padding": 0, "exclusions": [list(r) for r in printed],
+                                "compliant": True, "reason": None}  # fmt: skip
     assert (tmp_path / "font.ttf").read_bytes() == real_font
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "copy.c2pa", "font.ttf", "manifest.c2pa", "reserved.ttf", "signed.ttf"]  # fmt: skip
 
 
-def test_refused_fonts_are_reported_and_the_run_goes_on(truetype_font, tmp_path):
-    (tmp_path / "a.ttf").write_bytes(truetype_font)
-    (tmp_path / "bad.ttf").write_bytes(b"wOF2" + bytes(40))
-    (tmp_path / "z.ttf").write_bytes(quillmark.embed_remote(truetype_font, "https://x/\x1b]0;owned\x07"))
-    fonts = ["a.ttf", "bad.ttf", "missing.ttf", "z.ttf"]
-
-    text = tool("info", *fonts, cwd=tmp_path, code=1)
-    assert text.stderr.splitlines() == [
-        "quillmark: bad.ttf: WOFF/WOFF2 fonts are not supported; decompress to SFNT first",
-        "quillmark: missing.ttf: No such file or directory"]  # fmt: skip
-    assert text.stdout.splitlines() == [
-        "a.ttf", "  C2PA table      no", "  compliant       no",
-        "z.ttf", "  C2PA table      yes", "  manifest URI    https://x/\\x1b]0;owned\\x07",
-        "  manifest store  none", "  compliant       yes"]  # fmt: skip
-    reports = json.loads(tool("info", "--json", *fonts, cwd=tmp_path, code=1).stdout)
-    assert [r.get("error") for r in reports] == [None, "WOFF/WOFF2 fonts are not supported; decompress to SFNT first",
-                                                 "No such file or directory", None]  # fmt: skip
-
-    (tmp_path / "out").mkdir()
-    tool("embed", *fonts, "--uri", URI, "-o", "out", cwd=tmp_path, code=1)
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.ttf", "z.ttf"]  # no temporaries left
-    assert (tmp_path / "out/a.ttf").read_bytes() == quillmark.embed_remote(truetype_font, URI)
-
-
-STORE_LIMIT = "invalid C2PA table: manifest store is 5000000000 bytes; at most 4294967295 fit the table"
-URI_LIMIT = "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"
-
-
 @pytest.mark.parametrize(
-    "args, message",
+    "args, written",
     [
-        (["reserve", "f.ttf", "5000000000", "-o", "o.ttf"], STORE_LIMIT),
-        (["reserve", "f.ttf", "1", "--uri", "u" * 65536, "-o", "o.ttf"], URI_LIMIT),
-        (["embed", "f.ttf", "--uri", "é" * 32768, "-o", "o.ttf"], URI_LIMIT),
-        (["fill", "f.ttf", "f.ttf", "-o", "o.ttf"], "no C2PA table found in font"),
-        (["fill", "uri.ttf", "f.ttf", "-o", "o.ttf"], "invalid C2PA table: reserved font has no manifest store"),
-        (["extract", "f.ttf", "-o", "o.bin"], "no C2PA table found in font"),
-        (["ranges", "f.ttf"], "no C2PA table found in font"),
+        (["remove", "f.ttf", "-o", "new/"], "new/f.ttf"),  # a trailing separator: a folder, created
+        (["remove", "f.ttf", "g.ttf", "-o", "new/deeper"], "new/deeper/g.ttf"),  # several fonts: a folder
+        (["remove", "f.ttf", "-o", "n" * 251 + ".ttf"], "n" * 251 + ".ttf"),  # the longest name there is
+        (["extract", "s.ttf", "-o", "stores/"], "stores/s.c2pa"),
     ],
-    ids=["store-limit", "uri-limit", "uri-limit-utf8", "fill", "fill-uri-only", "extract", "ranges"],
+    ids=["slash", "several", "255-bytes", "extract-folder"],
 )
-def test_refusals_carry_quillmarks_message_and_leave_the_output_alone(truetype_font, tmp_path, args, message):
+def test_outputs_go_where_o_says(here, truetype_font, tmp_path, args, written):
     (tmp_path / "f.ttf").write_bytes(truetype_font)
-    (tmp_path / "uri.ttf").write_bytes(quillmark.embed_remote(truetype_font, URI))
-    (tmp_path / "o.ttf").write_bytes(b"precious")
-    assert tool(*args, cwd=tmp_path, code=1).stderr == f"quillmark: {args[1]}: {message}\n"
-    assert (tmp_path / "o.ttf").read_bytes() == b"precious"
-    assert len(list(tmp_path.iterdir())) == 3  # no temporary left behind
+    (tmp_path / "g.ttf").write_bytes(truetype_font)
+    (tmp_path / "s.ttf").write_bytes(quillmark.embed_manifest_store(truetype_font, b"store"))
+    here(*args, cwd=tmp_path)
+    expected = b"store" if args[0] == "extract" else quillmark.remove_manifest_table(truetype_font)
+    assert (tmp_path / written).read_bytes() == expected
+    assert not [p for p in tmp_path.rglob(".*")]  # no temporary left
 
 
-def test_short_manifest_is_padded_with_a_note(truetype_font, tmp_path):
-    (tmp_path / "r.ttf").write_bytes(quillmark.reserve_manifest_placeholder(truetype_font, 100))
-    (tmp_path / "m.bin").write_bytes(b"m" * 60)
-    assert "padded with 40 zero bytes" in tool("fill", "r.ttf", "m.bin", "--in-place", cwd=tmp_path).stderr
-    assert quillmark.read_manifest_store((tmp_path / "r.ttf").read_bytes()) == b"m" * 60 + bytes(40)
+@pytest.mark.parametrize("out", ["-", "/dev/stdout"])
+@pytest.mark.parametrize("command", ["extract", "remove", "fill"])
+def test_standard_output(truetype_font, tmp_path, out, command):
+    reserved = quillmark.reserve_manifest_placeholder(truetype_font, 64)
+    (tmp_path / "r.ttf").write_bytes(reserved)
+    (tmp_path / "m.c2pa").write_bytes(b"m" * 64)
+    args = {"extract": ["s.ttf"], "remove": ["r.ttf"], "fill": ["r.ttf", "m.c2pa"]}[command]
+    (tmp_path / "s.ttf").write_bytes(quillmark.embed_manifest_store(truetype_font, b"\0store\n"))
+    done = subprocess.run([TOOL, command, *args, "-o", out], cwd=tmp_path, capture_output=True)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout == {"extract": b"\0store\n", "remove": quillmark.remove_manifest_table(reserved),
+                           "fill": quillmark.fill_manifest_store(reserved, b"m" * 64)}[command]  # fmt: skip
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["m.c2pa", "r.ttf", "s.ttf"]
 
 
 def test_in_place_keeps_mode_and_symlink(truetype_font, tmp_path):
@@ -119,54 +119,104 @@ def test_in_place_keeps_mode_and_symlink(truetype_font, tmp_path):
     assert (tmp_path / "real.ttf").stat().st_mode & 0o777 == 0o640
 
 
-@pytest.mark.parametrize(
-    "args",
-    [
-        [],
-        ["sign", "f.ttf"],
-        ["reserve", "f.ttf", "100"],  # neither -o nor --in-place
-        ["reserve", "f.ttf", "0", "-o", "o.ttf"],
-        ["reserve", "f.ttf", "-5", "-o", "o.ttf"],
-        ["reserve", "f.ttf", "1k", "-o", "o.ttf"],
-        ["reserve", "f.ttf", "100", "-o", "o.ttf", "--in-place"],
-        ["embed", "f.ttf", "-o", "o.ttf"],
-        ["embed", "f.ttf", "--uri", "u", "--store", "f.ttf", "-o", "o.ttf"],
-        ["embed", "f.ttf", "--uri", "\udcff", "-o", "o.ttf"],  # a byte that is not UTF-8 in argv
-        ["remove", "f.ttf", "g.ttf", "-o", "o.ttf"],  # two fonts, one output file
-        ["remove", "f.ttf", "-o", "f.ttf"],
-        ["remove", "f.ttf", "-o", "./f.ttf"],
-        ["remove", "f.ttf", "-o", "hardlink.ttf"],
-        ["remove", "f.ttf", "-o", "."],
-        ["remove", "f.ttf", "sub/f.ttf", "-o", "out"],  # both would be out/f.ttf
-        ["extract", "f.ttf"],
-        ["extract", "f.ttf", "-o", "out"],
-        ["info"],
-    ],
-)
-def test_usage_errors_exit_2_and_write_nothing(truetype_font, tmp_path, args):
-    for name in ("f.ttf", "g.ttf", "sub/f.ttf"):
-        (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_bytes(truetype_font)
-    os.link(tmp_path / "f.ttf", tmp_path / "hardlink.ttf")
-    (tmp_path / "out").mkdir()
-    before = sorted(tmp_path.rglob("*"))
-    env = dict(os.environ, PYTHONUTF8="1")
-    done = subprocess.run([TOOL, *args], cwd=tmp_path, capture_output=True, env=env)
-    assert (done.returncode, done.stdout) == (2, b""), done.stderr
-    assert done.stderr.startswith(b"usage: ")
-    assert sorted(tmp_path.rglob("*")) == before
-    assert (tmp_path / "f.ttf").read_bytes() == truetype_font
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file away needs root")
+def test_in_place_keeps_owner_and_group(truetype_font, tmp_path):
+    font = tmp_path / "f.ttf"
+    font.write_bytes(truetype_font)
+    os.chown(font, 4321, 8765)
+    font.chmod(0o2755)  # set-group-id, which a chown after chmod would clear
+    tool("remove", "f.ttf", "--in-place", cwd=tmp_path)
+    st = font.stat()
+    assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (4321, 8765, 0o2755)
 
 
-def test_interrupted_write_leaves_old_file_and_no_temporary(tmp_path, monkeypatch):
-    target = tmp_path / "font.ttf"
-    target.write_bytes(b"old")
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="giving a file away needs root")
+def test_an_owner_that_cannot_be_kept_is_refused_unless_forced(here, truetype_font, tmp_path, monkeypatch):
+    font = tmp_path / "f.ttf"
+    font.write_bytes(truetype_font)
+    os.chown(font, 4321, 8765)
 
-    def interrupted(src, dst):
-        raise KeyboardInterrupt
+    def not_permitted(*args):
+        raise PermissionError(1, "Operation not permitted")
 
-    monkeypatch.setattr(os, "replace", interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        quillmark_cli.write_atomically(str(target), b"new" * 1000)
-    assert [p.name for p in tmp_path.iterdir()] == ["font.ttf"]
-    assert target.read_bytes() == b"old"
+    monkeypatch.setattr(os, "chown", not_permitted)  # as for a user who is not root
+    assert here("remove", "f.ttf", "--in-place", cwd=tmp_path, code=1)[1] == (
+        "quillmark: f.ttf: cannot keep its owner and group (4321:8765); --force writes it as yours\n")
+    assert [p.name for p in tmp_path.iterdir()] == ["f.ttf"]
+    assert font.read_bytes() == truetype_font
+    here("remove", "f.ttf", "--in-place", "--force", cwd=tmp_path)
+    assert font.read_bytes() == quillmark.remove_manifest_table(truetype_font)
+
+
+def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path):
+    """A name with an escape sequence, and one with a byte that is not UTF-8, in reports and
+    in error lines: escaped, never sent raw, never a traceback."""
+    names = [b"esc\x1b]0;owned\x07.ttf", b"latin\xff.ttf"]
+    for name in names:
+        (tmp_path / os.fsdecode(name)).write_bytes(truetype_font)
+        (tmp_path / os.fsdecode(b"bad-" + name)).write_bytes(b"not a font at all")
+    args = [TOOL.encode(), b"info", *names, *(b"bad-" + name for name in names)]
+    done = subprocess.run(args, cwd=tmp_path, capture_output=True)
+    assert done.returncode == 1
+    assert b"Traceback" not in done.stderr
+    assert [line for line in done.stdout.splitlines() if not line.startswith(b" ")] == [
+        b"esc\\x1b]0;owned\\x07.ttf", b"latin\\xff.ttf"]  # fmt: skip
+    assert done.stderr.splitlines() == [
+        b"quillmark: bad-esc\\x1b]0;owned\\x07.ttf: not a supported SFNT (TrueType/OpenType) font",
+        b"quillmark: bad-latin\\xff.ttf: not a supported SFNT (TrueType/OpenType) font"]  # fmt: skip
+
+
+def test_json_lines_name_each_font_as_given(truetype_font, tmp_path):
+    """One object a line, the path as given (a program can open it again), errors included."""
+    (tmp_path / "r.ttf").write_bytes(quillmark.reserve_manifest_placeholder(truetype_font, 10))
+    (tmp_path / "x.ttf").write_bytes(b"nothing")
+    done = tool("info", "--json", "r.ttf", "x.ttf", "missing.ttf", "r.ttf", cwd=tmp_path, code=1)
+    lines = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [(r["path"], r.get("store_state"), r.get("error")) for r in lines] == [
+        ("r.ttf", "placeholder", None), ("x.ttf", None, "not a supported SFNT (TrueType/OpenType) font"),
+        ("missing.ttf", None, "No such file or directory"), ("r.ttf", "placeholder", None)]  # fmt: skip
+    assert done.stderr.splitlines()[1] == "quillmark: missing.ttf: No such file or directory"
+    ranges = quillmark.data_hash_ranges((tmp_path / "r.ttf").read_bytes())
+    done = tool("ranges", "--json", "r.ttf", "r.ttf", cwd=tmp_path)
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [
+        {"path": "r.ttf", "exclusions": [list(r) for r in ranges]}] * 2  # fmt: skip
+
+
+def _font() -> bytes:
+    import conftest
+
+    return conftest._build_font(cff=False)
+
+
+BAD_CHECKSUM = "checkSumAdjustment is wrong: the font changed after it was written"
+
+
+def _info_cases():
+    font = _font()
+    head = head_table(adjustment=1)
+    store = b"manifest" + bytes(8)
+    return [
+        ("placeholder", quillmark.reserve_manifest_placeholder(font, 16),
+         "  manifest store  16 bytes, a placeholder: all zeros, not signed yet",
+         "  compliant       yes (in form; the placeholder is not signed yet)"),
+        ("padded", quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, 16), b"manifest"),
+         "  manifest store  16 bytes: a 8-byte manifest and 8 bytes of zero padding", "  compliant       yes"),
+        ("no-table", font, None, "  compliant       no: no C2PA table"),
+        ("two-tables", make_font([(b"C2PA", c2pa_table(store=store)), (b"C2PA", c2pa_table(store=store)),
+                                  (b"head", head)]),
+         None, "  compliant       no: invalid C2PA table: font contains 2 C2PA tables; at most one is allowed"),
+        ("malformed", make_font([(b"C2PA", c2pa_table(store=store)[:12]), (b"head", head)]),
+         None, "  compliant       no: invalid C2PA table: table shorter than 20-byte header"),
+        ("checksum", make_font([(b"C2PA", c2pa_table(store=store)), (b"head", head)]),
+         "  manifest store  16 bytes: a 8-byte manifest and 8 bytes of zero padding", f"  compliant       no: {BAD_CHECKSUM}"),
+        ("empty-table", make_font([(b"C2PA", c2pa_table()), (b"head", head)]), "  manifest store  none",
+         "  compliant       no: the C2PA table carries neither a manifest URI nor a manifest store"),
+    ]  # fmt: skip
+
+
+@pytest.mark.parametrize("font, store_line, verdict", [c[1:] for c in _info_cases()], ids=[c[0] for c in _info_cases()])
+def test_info_tells_the_stores_state_and_why_a_font_is_not_compliant(here, tmp_path, font, store_line, verdict):
+    (tmp_path / "f.ttf").write_bytes(font)
+    lines = here("info", "f.ttf", cwd=tmp_path)[0].splitlines()
+    assert lines[-1] == verdict
+    assert (store_line in lines) if store_line else not any("manifest store" in line for line in lines)

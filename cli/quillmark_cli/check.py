@@ -32,7 +32,11 @@ from typing import Any, Optional
 
 import cbor2
 
-from quillmark_cli import jumbf, shown
+from . import jumbf
+from .commands import add_command, add_fonts, load, run_fonts
+from .discovery import Font, find_fonts
+from .names import shown
+from .runner import Outcome, message_of
 
 NOT_CHECKED = (
     "the claim signature, the certificate chain and the claim's other contents are not checked:"
@@ -438,52 +442,43 @@ def check_font(font: bytes, path: str = "", embedded: bool = False) -> Report:
     return report
 
 
-def print_report(report: Report, strict: bool) -> None:
+def report_lines(report: Report, strict: bool) -> list[str]:
     name = shown(report.path)
-    for note in report.notes:
-        print(f"{name}: note: {note}")
-    for warning in report.warnings:
-        print(f"{name}: {'FAIL (--strict)' if strict else 'warning'}: {warning}")
+    lines = [f"{name}: note: {note}" for note in report.notes]
+    lines += [f"{name}: {'FAIL (--strict)' if strict else 'warning'}: {warning}" for warning in report.warnings]
     if report.failure is not None:
         code = f" [{report.failure.code}]" if report.failure.code else ""
-        print(f"{name}: FAIL: {report.failure.message}{code}")
+        lines.append(f"{name}: FAIL: {report.failure.message}{code}")
     elif report.passed(strict):
         binding = f"{report.binding} matches ({report.alg})" if report.binding else "no embedded store to check"
-        print(f"{name}: ok: {binding}")
+        lines.append(f"{name}: ok: {binding}")
+    return lines
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    status = 0
-    for path in args.fonts:
+    def work(font: Font, _: str) -> Outcome:
         try:
-            with open(path, "rb") as f:
-                font = f.read()
-        except OSError as e:
-            report = Report(path, failure=Failed(e.strerror or str(e)))
+            data = load(font.path)
+        except Exception as e:  # a file that cannot be read, or is no font: a failed check like any other
+            report = Report(font.path, failure=Failed(message_of(e, font.path)))
         else:
-            report = check_font(font, path, args.embedded)
-        if not report.passed(args.strict):
-            status = 1
-        if args.json:
-            print(json.dumps(report.as_json(args.strict)))
-        else:
-            print_report(report, args.strict)
-    if not args.json:
+            report = check_font(data, font.path, args.embedded)
+        lines = [json.dumps(report.as_json(args.strict))] if args.json else report_lines(report, args.strict)
+        return Outcome(lines=lines, status=0 if report.passed(args.strict) else 1)
+
+    fonts = find_fonts(args.fonts)
+    status = run_fonts(args, fonts, work, [""] * len(fonts))
+    if not args.json and not args.quiet:
         print(f"quillmark check: {NOT_CHECKED}", file=sys.stderr)
     return status
 
 
-def add_command(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    """Registers `check` with the tool's subcommands (argparse's _SubParsersAction)."""
+def register(commands: Any) -> None:
     help = "check that each signed font matches the hard binding of its C2PA manifest"
-    sub = commands.add_parser(
-        "check",
-        help=help,
-        description=f"{help}. Exit status: 0 every font passes, 1 some font fails, 2 usage error.",
-        epilog=f"Only the hard binding is checked; {NOT_CHECKED}.",
-    )
-    sub.set_defaults(run=run)
-    sub.add_argument("fonts", nargs="+", metavar="FONT")
+    sub = add_command(commands, "check", run, help,
+                      ". Exit status: 0 every font passes, 1 some font fails, 2 usage error.",
+                      epilog=f"Only the hard binding is checked; {NOT_CHECKED}.")  # fmt: skip
+    add_fonts(sub)
     sub.add_argument("--json", action="store_true", help="print one JSON object per font, one a line")
     sub.add_argument("--embedded", action="store_true", help="fail a font whose C2PA table holds only a URI")
     sub.add_argument("--strict", action="store_true", help="fail on warnings too (a zero-padded store)")

@@ -1,0 +1,92 @@
+"""What `info` says of a font: its C2PA table, the state of its manifest store and the
+compliance verdict, with the reason when the verdict is no."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import quillmark
+
+from . import messages
+from .names import shown
+from .sfnt import has_table
+
+NEITHER = "the C2PA table carries neither a manifest URI nor a manifest store"
+
+
+def font_report(font: bytes) -> dict[str, Any]:
+    """The report's fields (all but `path`). Raises ValueError only for a file that is no
+    usable font; a malformed or duplicated C2PA table is reported, with the module's message
+    as the reason the font is not compliant."""
+    report: dict[str, Any] = {
+        "c2pa_table": True,
+        "uri": None,
+        "store_size": None,
+        "store_state": None,  # "placeholder" (all zeros, not signed yet) or "manifest"
+        "padding": None,  # zero bytes at the end of a store holding a manifest
+        "exclusions": None,
+        "compliant": False,
+        "reason": None,  # why the font is not compliant
+    }
+    try:
+        report["compliant"] = quillmark.is_compliant(font)
+        report["uri"] = quillmark.read_manifest_uri_str(font)
+    except ValueError as e:
+        if messages.unusable_font(str(e)):
+            raise
+        report["reason"] = str(e)
+        if str(e) == messages.NO_TABLE:
+            report["c2pa_table"] = False
+            report["reason"] = "no C2PA table"
+        return report
+    try:
+        store = quillmark.read_manifest_store(font)
+        if store:
+            report["exclusions"] = [list(r) for r in quillmark.data_hash_ranges(font)]
+    except ValueError as e:
+        if str(e) != messages.NO_STORE:
+            report["compliant"] = False
+            report["reason"] = str(e)
+            return report
+    else:
+        report["store_size"] = len(store)
+        if store:
+            unpadded = len(store.rstrip(b"\0"))
+            report["store_state"] = "manifest" if unpadded else "placeholder"
+            report["padding"] = len(store) - unpadded if unpadded else None
+    if not report["compliant"]:
+        if report["uri"] is None and not report["store_size"]:
+            report["reason"] = NEITHER
+        elif not has_table(font, b"head"):
+            report["reason"] = "no head table, so no checkSumAdjustment"
+        else:
+            report["reason"] = "checkSumAdjustment is wrong: the font changed after it was written"
+    return report
+
+
+def report_lines(report: dict[str, Any]) -> list[str]:
+    yes_no = {True: "yes", False: "no"}
+    lines = [shown(report["path"]), f"  C2PA table      {yes_no[report['c2pa_table']]}"]
+    table_read = report["uri"] is not None or report["store_size"] is not None or report["reason"] == NEITHER
+    if report["c2pa_table"] and table_read:
+        uri, size = report["uri"], report["store_size"]
+        lines.append(f"  manifest URI    {'none' if uri is None else shown(uri)}")
+        if size is None:
+            lines.append("  manifest store  none")
+        elif report["store_state"] == "placeholder":
+            lines.append(f"  manifest store  {size} bytes, a placeholder: all zeros, not signed yet")
+        elif report["store_state"] == "manifest":
+            padding = report["padding"]
+            holds = f"a {size - padding}-byte manifest and {padding} bytes of zero padding" if padding else "a manifest"
+            lines.append(f"  manifest store  {size} bytes: {holds}")
+        else:
+            lines.append("  manifest store  empty")
+        if report["exclusions"] is not None:
+            lines.append("  exclusions      " + " ".join(f"({start}, {length})" for start, length in report["exclusions"]))
+    verdict = yes_no[report["compliant"]]
+    if report["reason"] is not None:
+        verdict += f": {shown(report['reason'])}"
+    elif report["store_state"] == "placeholder":
+        verdict += " (in form; the placeholder is not signed yet)"
+    lines.append(f"  compliant       {verdict}")
+    return lines

@@ -1,0 +1,44 @@
+"""How a run of the `quillmark` command ends when stopped from outside: a signal in the middle
+of writing a large font, or a reader that closes the pipe."""
+
+from __future__ import annotations
+
+import signal
+import subprocess
+import time
+
+import pytest
+
+import quillmark
+from test_cli import TOOL
+
+
+@pytest.mark.parametrize("name", ["SIGINT", "SIGTERM", "SIGHUP"])
+def test_a_signal_mid_write_removes_the_temporary_and_exits_128_plus_its_number(truetype_font, tmp_path, name):
+    if not hasattr(signal, name):
+        pytest.skip(f"no {name} here")
+    number = getattr(signal, name)
+    (tmp_path / "f.ttf").write_bytes(truetype_font)
+    (tmp_path / "out.ttf").write_bytes(b"old")
+    # A 100 MB store: a good part of a second of writing and flushing to disk, time enough to catch it.
+    tool = subprocess.Popen([TOOL, "reserve", "f.ttf", str(100 << 20), "-o", "out.ttf"], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    deadline = time.monotonic() + 20
+    while not [p for p in tmp_path.iterdir() if p.name.startswith(".")]:  # the temporary is being written
+        assert tool.poll() is None and time.monotonic() < deadline, "never caught it writing"
+        time.sleep(0.002)
+    tool.send_signal(number)
+    out, err = tool.communicate(timeout=30)
+    assert tool.returncode == 128 + number
+    assert err == f"quillmark: stopped by {name}; 1 unfinished output removed\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.ttf", "out.ttf"]
+    assert (tmp_path / "out.ttf").read_bytes() == b"old"
+
+
+def test_a_closed_pipe_ends_the_run_quietly(truetype_font, tmp_path):
+    (tmp_path / "f.ttf").write_bytes(quillmark.embed_remote(truetype_font, "https://example.com/a.c2pa"))
+    fonts = " ".join(["f.ttf"] * 3000)  # far more output than a pipe holds
+    done = subprocess.run(["bash", "-c", f"set -o pipefail; '{TOOL}' info {fonts} | head -1"], cwd=tmp_path,
+                          capture_output=True, text=True)  # fmt: skip
+    assert (done.stdout, done.stderr) == ("f.ttf\n", "")
+    assert done.returncode == 1  # not all was said
