@@ -14,6 +14,7 @@ import pytest
 import quillmark
 import quillmark_cli
 from conftest import c2pa_table, head_table, make_font
+from messages import NOT_SFNT
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
 URI = "https://example.com/myfont.c2pa"
@@ -162,8 +163,8 @@ def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path):
     assert [line for line in done.stdout.splitlines() if not line.startswith(b" ")] == [
         b"esc\\x1b]0;owned\\x07.ttf", b"latin\\xff.ttf"]  # fmt: skip
     assert done.stderr.splitlines() == [
-        b"quillmark: bad-esc\\x1b]0;owned\\x07.ttf: not a supported SFNT (TrueType/OpenType) font",
-        b"quillmark: bad-latin\\xff.ttf: not a supported SFNT (TrueType/OpenType) font"]  # fmt: skip
+        b"quillmark: bad-esc\\x1b]0;owned\\x07.ttf: " + NOT_SFNT.encode(),
+        b"quillmark: bad-latin\\xff.ttf: " + NOT_SFNT.encode()]  # fmt: skip
 
 
 def test_json_lines_name_each_font_as_given(truetype_font, tmp_path):
@@ -173,7 +174,7 @@ def test_json_lines_name_each_font_as_given(truetype_font, tmp_path):
     done = tool("info", "--json", "r.ttf", "x.ttf", "missing.ttf", "r.ttf", cwd=tmp_path, code=1)
     lines = [json.loads(line) for line in done.stdout.splitlines()]
     assert [(r["path"], r.get("store_state"), r.get("error")) for r in lines] == [
-        ("r.ttf", "placeholder", None), ("x.ttf", None, "not a supported SFNT (TrueType/OpenType) font"),
+        ("r.ttf", "placeholder", None), ("x.ttf", None, NOT_SFNT),
         ("missing.ttf", None, "No such file or directory"), ("r.ttf", "placeholder", None)]  # fmt: skip
     assert done.stderr.splitlines()[1] == "quillmark: missing.ttf: No such file or directory"
     ranges = quillmark.data_hash_ranges((tmp_path / "r.ttf").read_bytes())

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import quillmark
+from messages import NOT_SFNT
 from test_cli import TOOL, URI, tool
 
 
@@ -69,7 +70,7 @@ def test_several_fonts_at_a_time_report_in_input_order(tree, real_font):
     runs = [tool("info", "-j", jobs, "-v", *fonts, cwd=tree, code=1) for jobs in ("1", "4", "0")]
     assert len({(run.stdout, run.stderr) for run in runs}) == 1
     assert runs[0].stderr.splitlines()[:3] == ["quillmark: f00.ttf: done", "quillmark: f01.ttf: done",
-                                               "quillmark: f02.ttf: not a supported SFNT (TrueType/OpenType) font"]  # fmt: skip
+                                               f"quillmark: f02.ttf: {NOT_SFNT}"]  # fmt: skip
     done = tool("remove", "-j", "3", *fonts, "-o", "out", cwd=tree, code=1)
     assert done.stderr.count("\n") == 3
     assert (tree / "out/f03.ttf").read_bytes() == quillmark.remove_manifest_table((tree / "f03.ttf").read_bytes())

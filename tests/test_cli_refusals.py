@@ -12,11 +12,11 @@ import time
 import pytest
 
 import quillmark
+from messages import FILL_NO_STORE, NO_C2PA, NOT_SFNT, STORE_TOO_LONG, URI_TOO_LONG
 from test_cli import TOOL, URI, here, tool  # noqa: F401 (here: a fixture)
 
-STORE_LIMIT = "invalid C2PA table: manifest store is 5000000000 bytes; at most 4294967295 fit the table"
-URI_LIMIT = "invalid C2PA table: active manifest URI is 65536 bytes; at most 65535 fit the table"
-NOT_SFNT = "not a supported SFNT (TrueType/OpenType) font"
+STORE_LIMIT = STORE_TOO_LONG.format(size=5000000000)
+URI_LIMIT = URI_TOO_LONG.format(size=65536)
 
 
 @pytest.mark.parametrize(
@@ -25,10 +25,10 @@ NOT_SFNT = "not a supported SFNT (TrueType/OpenType) font"
         (["reserve", "f.ttf", "5000000000", "-o", "o.ttf"], STORE_LIMIT),
         (["reserve", "f.ttf", "1", "--uri", "u" * 65536, "-o", "o.ttf"], URI_LIMIT),
         (["embed", "f.ttf", "--uri", "é" * 32768, "-o", "o.ttf"], URI_LIMIT),
-        (["fill", "f.ttf", "m.c2pa", "-o", "o.ttf"], "no C2PA table found in font"),
-        (["fill", "uri.ttf", "m.c2pa", "-o", "o.ttf"], "invalid C2PA table: reserved font has no manifest store"),
-        (["extract", "f.ttf", "-o", "o.bin"], "no C2PA table found in font"),
-        (["ranges", "f.ttf"], "no C2PA table found in font"),
+        (["fill", "f.ttf", "m.c2pa", "-o", "o.ttf"], NO_C2PA),
+        (["fill", "uri.ttf", "m.c2pa", "-o", "o.ttf"], FILL_NO_STORE),
+        (["extract", "f.ttf", "-o", "o.bin"], NO_C2PA),
+        (["ranges", "f.ttf"], NO_C2PA),
         # Things that would write a font that looks provenanced, or no longer is, and pass as success.
         (["fill", "reserved.ttf", "empty", "-o", "o.ttf"], "the manifest is empty"),
         (["fill", "reserved.ttf", "zeros", "-o", "o.ttf"], "the manifest holds only zero bytes"),

@@ -14,6 +14,7 @@ import pytest
 
 import quillmark
 from conftest import independent_box_hashes, real_fonts
+from messages import NOT_SFNT
 from quillmark_cli.check import check_font
 
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "sign_font.py"
@@ -120,7 +121,7 @@ def test_any_later_change_to_the_signed_font_fails_the_check(binding, tmp_path):
 @pytest.mark.parametrize(
     "case, message",
     [
-        ("not-a-font", "error: not a supported SFNT (TrueType/OpenType) font"),
+        ("not-a-font", f"error: {NOT_SFNT}"),
         ("missing", "No such file"),
         ("output-is-input", "error: refusing to overwrite the input font"),
     ],
