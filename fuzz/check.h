@@ -11,9 +11,11 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "buffer.h"
 #include "error.h"
+#include "exclusions.h"
 
 // A failed check must stop libFuzzer with the input saved: abort() does that.
 #define FUZZ_CHECK(cond) ((cond) ? static_cast<void>(0) : ::fuzz::fail(#cond, __FILE__, __LINE__))
@@ -49,6 +51,24 @@ inline std::uint32_t sum_bytes(const std::uint8_t* p, std::size_t n, std::size_t
 
 inline bool same(quillmark::ByteView a, quillmark::ByteView b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+// Whether `at` lies in one of `ranges`.
+inline bool inside_any(std::uint64_t at, const std::vector<quillmark::Exclusion>& ranges) {
+  for (const quillmark::Exclusion& r : ranges) {
+    if (at >= r.start && at - r.start < r.length) return true;
+  }
+  return false;
+}
+
+// Whether `after` has the length of `before` and differs from it only inside `ranges`.
+inline bool differs_only_inside(quillmark::ByteView before, quillmark::ByteView after,
+                                const std::vector<quillmark::Exclusion>& ranges) {
+  if (after.size() != before.size()) return false;
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    if (after[i] != before[i] && !inside_any(i, ranges)) return false;
+  }
+  return true;
 }
 
 inline bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
@@ -95,9 +115,10 @@ inline void check_error(const quillmark::Error& error) {
           {"table shorter than 20-byte header", "active manifest URI extends past end of table",
            "manifest store extends past end of table", "active manifest URI is not valid UTF-8",
            "C2PA table has no embedded manifest store", "reserve_size must be non-zero",
-           "reserved store exclusion not found", "C2PA table shorter than header", "no embedded manifest store to bind",
+           "C2PA table shorter than header", "no embedded manifest store to bind",
            "manifest store extends past C2PA table", "store offset overflow", "store length overflow",
-           "reserved font has no manifest store", "manifest source has neither a URI nor an embedded store"},
+           "reserved font has no manifest store", "manifest source has neither a URI nor an embedded store",
+           "filling would change bytes outside the exclusion ranges; reserve the font again"},
           {{"font contains ", " C2PA tables; at most one is allowed"},
            {"signed manifest is ", " were reserved"},
            {"active manifest URI is ", " bytes; at most 65535 fit the table"},

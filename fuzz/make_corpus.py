@@ -21,7 +21,8 @@ import quillmark
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
-from conftest import c2pa_header, c2pa_table, head_table, make_font  # noqa: E402
+from conftest import c2pa_header, c2pa_table, directory, head_table, make_font  # noqa: E402
+from reference import rebuild, tables_of  # noqa: E402
 
 REAL = [
     "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
@@ -101,11 +102,43 @@ def fonts() -> dict[str, bytes]:
         "c2pa-empty-pieces": make_font([(b"C2PA", c2pa_header(uri_offset=20, uri_length=0, store_offset=20, store_length=0)), (b"head", head)]),
         "c2pa-no-head": make_font([(b"C2PA", c2pa_table(store=b"\x00" * 16))]),
     })
+    seeds.update(relaid(seeds["reserved"]))
+    seeds["reserved-two-heads"] = quillmark.reserve_manifest_placeholder(
+        make_font([(b"head", head), (b"glyf", bytes(range(40))), (b"head", head_table(7, length=30))]), 16, "u")
+    seeds["reserved-short-head-first"] = quillmark.reserve_manifest_placeholder(
+        make_font([(b"head", head_table(7, length=8)), (b"glyf", bytes(range(40))), (b"head", head)]), 16)
     # Tables that overlap one another and the directory.
     overlap = bytearray(make_font([(b"C2PA", c2pa_table(store=b"xyzw")), (b"head", head)]))
     struct.pack_into(">II", overlap, 12 + 16 + 8, 0, len(overlap))
     seeds["overlap-directory"] = bytes(overlap)
     return seeds
+
+
+def relaid(reserved: bytes) -> dict[str, bytes]:
+    """`reserved` changed in one way each that filling must refuse: it would move or rewrite
+    bytes outside the exclusion ranges."""
+    n = len(directory(reserved))
+    tables = tables_of(reserved)
+    version = int.from_bytes(reserved[:4], "big")
+    c2pa = dict(tables)[b"C2PA"]
+    c2pa_at, c2pa_length = next((offset, length) for tag, _, offset, length in directory(reserved) if tag == b"C2PA")
+    stale = bytearray(reserved)
+    stale[12 + 16 * (n - 1) + 4] ^= 1  # the last record's checksum
+    swapped = bytearray(reserved)
+    swapped[12:28], swapped[28:44] = reserved[28:44], reserved[12:28]
+    padding = bytearray(reserved)
+    assert c2pa_length % 4
+    padding[c2pa_at + c2pa_length] = 1
+    foreign = struct.pack(">HHIHHII", 3, 7, 0, 0, 0, 20, len(c2pa) - 20) + c2pa[20:]
+    return {
+        "relaid-stale-checksum": bytes(stale),
+        "relaid-unsorted-directory": bytes(swapped),
+        "relaid-trailing-bytes": reserved + bytes(4),
+        "relaid-padding": bytes(padding),
+        "relaid-second-c2pa": rebuild([*tables, (b"C2PA", c2pa_table(None, b"other"))], version),
+        "relaid-foreign-c2pa": rebuild([t if t[0] != b"C2PA" else (b"C2PA", foreign) for t in tables], version),
+        "relaid-spare-bytes-in-c2pa": rebuild([t if t[0] != b"C2PA" else (b"C2PA", c2pa + b"tail") for t in tables], version),
+    }
 
 
 def tables() -> dict[str, bytes]:

@@ -57,9 +57,10 @@ run_one() {
 summary() {
   local target=$1 status=$2 log=$root/fuzz/out/$1/log
   local execs cov ft crashes
+  # A run that stops before libFuzzer prints its stats has none of these lines.
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
-  ft=$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
+  cov=$( (grep -oE 'cov: [0-9]+' "$log" || true) | tail -1 | cut -d' ' -f2)
+  ft=$( (grep -oE 'ft: [0-9]+' "$log" || true) | tail -1 | cut -d' ' -f2)
   crashes=$(find "$root/fuzz/out/$target" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
   printf '%-13s %-6s execs %-10s cov %-5s ft %-6s findings %s\n' "$target" "$([ "$status" = 0 ] && echo ok || echo FAILED)" \
     "${execs:-?}" "${cov:-?}" "${ft:-?}" "$crashes"

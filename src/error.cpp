@@ -27,7 +27,7 @@ void Error::write(std::string& sink) const {
   }
 }
 
-void broken_invariant(std::source_location where) {
+void broken_invariant(SourceLocation where) {
   throw BrokenInvariant(std::string("quillmark: broken invariant at ") + where.file_name() + ":" +
                         std::to_string(where.line()));
 }

@@ -92,11 +92,30 @@ class BrokenInvariant : public std::logic_error {
   using std::logic_error::logic_error;
 };
 
-[[noreturn]] void broken_invariant(std::source_location where);
+// Where a check sits in the source. Clang before 15 cannot build libstdc++'s
+// std::source_location (it lacks the builtin the header needs), so it gets the same two
+// fields from the builtins that every compiler quillmark supports has.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+struct SourceLocation {
+  const char* file = "";
+  unsigned number = 0;
+
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          unsigned number = __builtin_LINE()) noexcept {
+    return {file, number};
+  }
+  constexpr const char* file_name() const noexcept { return file; }
+  constexpr unsigned line() const noexcept { return number; }
+};
+#endif
+
+[[noreturn]] void broken_invariant(SourceLocation where);
 
 // The value of a read that an earlier check guarantees to succeed: checked, not assumed.
 template <class T>
-T checked(std::optional<T> value, std::source_location where = std::source_location::current()) {
+T checked(std::optional<T> value, SourceLocation where = SourceLocation::current()) {
   if (!value) broken_invariant(where);
   return *value;
 }
