@@ -19,6 +19,7 @@
 #include "utf8.h"
 #include "verify.h"
 #include "writer.h"
+#include "writers.h"
 
 using namespace quillmark;
 
@@ -57,7 +58,7 @@ Buffer fill_and_check(ByteView before, const std::vector<std::uint8_t>& manifest
   Result<std::vector<Exclusion>> ranges = data_hash_exclusions(before);
   FUZZ_CHECK(ranges && ranges->size() == (has_head ? 3u : 2u));
   Result<FontWrite> plan = plan_filling(before, ByteView(manifest));
-  Result<Buffer> filled = fill_manifest(before, ByteView(manifest));
+  Result<Buffer> filled = fuzz::fill_manifest(before, ByteView(manifest));
   FUZZ_CHECK(plan && filled);
   FUZZ_CHECK(plan->size() == before.size() && plan->plan().exclusions() == *ranges);
   FUZZ_CHECK(plan->plan().store_range() && plan->plan().store_range()->length == reserved);
@@ -78,7 +79,7 @@ Buffer fill_and_check(ByteView before, const std::vector<std::uint8_t>& manifest
 // bytes.
 void check_fill_anything(ByteView in, const std::vector<std::uint8_t>& manifest, const Result<SfntFont>& font) {
   Result<FontWrite> plan = plan_filling(in, ByteView(manifest));
-  Result<Buffer> filled = fill_manifest(in, ByteView(manifest));
+  Result<Buffer> filled = fuzz::fill_manifest(in, ByteView(manifest));
   if (!filled) {
     fuzz::check_error(filled.error());
     // A plan is refused before a byte is written, or its write finds that it would move bytes.
@@ -98,7 +99,7 @@ void check_fill_anything(ByteView in, const std::vector<std::uint8_t>& manifest,
   const Table* head = font->find(kHeadTag);
   const bool has_head = head != nullptr && head->data.size() >= 12;
   check_filled_store(filled->view(), manifest, plan->plan().store_range()->length, has_head);
-  Result<Buffer> again = fill_manifest(filled->view(), ByteView(manifest));
+  Result<Buffer> again = fuzz::fill_manifest(filled->view(), ByteView(manifest));
   FUZZ_CHECK(again && fuzz::same(again->view(), filled->view()));
 }
 
@@ -123,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_fill_anything(in, first, font);
 
   Result<FontWrite> plan = plan_reservation(in, reserve_size, uri_view);
-  Result<ReservedFont> reserved = reserve_manifest(in, reserve_size, uri_view);
+  Result<fuzz::ReservedFont> reserved = fuzz::reserve_manifest(in, reserve_size, uri_view);
   FUZZ_CHECK(bool(reserved) == bool(font) && bool(plan) == bool(font));
   if (!reserved) {
     FUZZ_CHECK(fuzz::same_error(reserved.error(), font.error()) && fuzz::same_error(plan.error(), font.error()));
@@ -151,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // One byte too many is refused, with both lengths in the message.
   const std::vector<std::uint8_t> too_long(reserve_size + 1, 0xA5);
-  Result<Buffer> refused = fill_manifest(r, ByteView(too_long));
+  Result<Buffer> refused = fuzz::fill_manifest(r, ByteView(too_long));
   FUZZ_CHECK(!refused && refused.error().detail() == "signed manifest is " + std::to_string(reserve_size + 1) +
                                                           " bytes but only " + std::to_string(reserve_size) +
                                                           " were reserved");

@@ -15,6 +15,7 @@
 #include "sfnt.h"
 #include "verify.h"
 #include "writer.h"
+#include "writers.h"
 
 using namespace quillmark;
 
@@ -97,7 +98,7 @@ void check_locate_agrees(ByteView in, const Result<SfntFont>& font, const Result
 }
 
 void check_checksum(ByteView in, const Result<SfntFont>& font) {
-  Result<bool> valid = checksum_adjustment_valid(in);
+  Result<bool> valid = fuzz::checksum_adjustment_valid(in);
   FUZZ_CHECK(bool(valid) == bool(font));
   if (!valid) {
     FUZZ_CHECK(fuzz::same_error(valid.error(), font.error()));
@@ -211,7 +212,7 @@ void check_exclusions(ByteView in, const Result<std::vector<TableLocation>>& loc
 
 void check_removal(ByteView in, const Result<SfntFont>& font) {
   Result<FontWrite> plan = plan_removal(in);
-  Result<Buffer> removed = remove_manifest(in);
+  Result<Buffer> removed = fuzz::remove_manifest(in);
   FUZZ_CHECK(bool(removed) == bool(font) && bool(plan) == bool(font));
   if (!removed) {
     FUZZ_CHECK(fuzz::same_error(removed.error(), font.error()) && fuzz::same_error(plan.error(), font.error()));
@@ -232,7 +233,7 @@ void check_removal(ByteView in, const Result<SfntFont>& font) {
   FUZZ_CHECK(report && !report->c2pa_table_present);
   FUZZ_CHECK(report->checksum_valid == (head != nullptr && head->data.size() >= 12));
   // Removing from a font that has nothing to remove rebuilds it to the same bytes.
-  Result<Buffer> twice = remove_manifest(removed->view());
+  Result<Buffer> twice = fuzz::remove_manifest(removed->view());
   FUZZ_CHECK(twice && fuzz::same(twice->view(), removed->view()));
 }
 

@@ -22,6 +22,7 @@
 #include "utf8.h"
 #include "verify.h"
 #include "writer.h"
+#include "writers.h"
 
 using namespace quillmark;
 
@@ -90,7 +91,7 @@ void check_layout(std::uint32_t version, const std::vector<Table>& tables, ByteV
     at += pad4(length);
   }
   if (adjusted) FUZZ_CHECK(fuzz::sum_bytes(f, out.size()) == 0xB1B0AFBAu);
-  Result<bool> valid = checksum_adjustment_valid(out);
+  Result<bool> valid = fuzz::checksum_adjustment_valid(out);
   FUZZ_CHECK(valid && *valid == adjusted.has_value());
 }
 
@@ -154,11 +155,11 @@ void check_rebuild_as_is(const SfntFont& font) {
 
 void check_removal(ByteView in, const SfntFont& font) {
   Result<FontWrite> plan = plan_removal(in);
-  Result<Buffer> removed = remove_manifest(in);
+  Result<Buffer> removed = fuzz::remove_manifest(in);
   FUZZ_CHECK(plan && removed);
   check_layout(font.sfnt_version, without_c2pa(font.tables), removed->view());
   check_plan(plan->plan(), removed->view());
-  Result<Buffer> twice = remove_manifest(removed->view());
+  Result<Buffer> twice = fuzz::remove_manifest(removed->view());
   FUZZ_CHECK(twice && fuzz::same(twice->view(), removed->view()));
 }
 
@@ -182,7 +183,7 @@ void check_embedding(ByteView font_bytes, const SfntFont& font, const std::uint8
   if (store) source.manifest_store = ByteView(*store);
 
   Result<FontWrite> plan = plan_embedding(font_bytes, source);
-  Result<Buffer> embedded = embed_manifest(font_bytes, source);
+  Result<Buffer> embedded = fuzz::embed_manifest(font_bytes, source);
   if (!uri && !store) {
     FUZZ_CHECK(!plan && !embedded && fuzz::same_error(plan.error(), embedded.error()));
     FUZZ_CHECK(embedded.error().detail() == "manifest source has neither a URI nor an embedded store");
@@ -215,14 +216,14 @@ void check_embedding(ByteView font_bytes, const SfntFont& font, const std::uint8
   if (!store_bytes.empty()) {
     const ByteView manifest = store_bytes.first(store_bytes.size() / 2);
     Result<std::vector<Exclusion>> ranges = data_hash_exclusions(out);
-    Result<Buffer> filled = fill_manifest(out, manifest);
+    Result<Buffer> filled = fuzz::fill_manifest(out, manifest);
     FUZZ_CHECK(ranges && filled);
     FUZZ_CHECK(fuzz::differs_only_inside(out, filled->view(), *ranges));
   }
 
   // Embedding and then removing leaves what removing alone leaves.
-  Result<Buffer> removed = remove_manifest(out);
-  Result<Buffer> removed_directly = remove_manifest(font_bytes);
+  Result<Buffer> removed = fuzz::remove_manifest(out);
+  Result<Buffer> removed_directly = fuzz::remove_manifest(font_bytes);
   FUZZ_CHECK(removed && removed_directly && fuzz::same(removed->view(), removed_directly->view()));
 }
 

@@ -27,9 +27,8 @@ void Error::write(std::string& sink) const {
   }
 }
 
-void broken_invariant(SourceLocation where) {
-  throw BrokenInvariant(std::string("quillmark: broken invariant at ") + where.file_name() + ":" +
-                        std::to_string(where.line()));
+void broken_invariant(const char* file, unsigned line) {
+  throw BrokenInvariant(std::string("quillmark: broken invariant at ") + file + ":" + std::to_string(line));
 }
 
 std::string Error::text() const {

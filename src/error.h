@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -92,31 +91,14 @@ class BrokenInvariant : public std::logic_error {
   using std::logic_error::logic_error;
 };
 
-// Where a check sits in the source. Clang before 15 cannot build libstdc++'s
-// std::source_location (it lacks the builtin the header needs), so it gets the same two
-// fields from the builtins that every compiler quillmark supports has.
-#if defined(__cpp_lib_source_location)
-using SourceLocation = std::source_location;
-#else
-struct SourceLocation {
-  const char* file = "";
-  unsigned number = 0;
+[[noreturn]] void broken_invariant(const char* file, unsigned line);
 
-  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
-                                          unsigned number = __builtin_LINE()) noexcept {
-    return {file, number};
-  }
-  constexpr const char* file_name() const noexcept { return file; }
-  constexpr unsigned line() const noexcept { return number; }
-};
-#endif
-
-[[noreturn]] void broken_invariant(SourceLocation where);
-
-// The value of a read that an earlier check guarantees to succeed: checked, not assumed.
+// The value of a read that an earlier check guarantees to succeed: checked, not assumed. A broken
+// invariant names the caller's file and line, from builtins that GCC, Clang and MSVC all have
+// (libstdc++'s std::source_location needs one that Clang before 15 lacks).
 template <class T>
-T checked(std::optional<T> value, SourceLocation where = SourceLocation::current()) {
-  if (!value) broken_invariant(where);
+T checked(std::optional<T> value, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
+  if (!value) broken_invariant(file, line);
   return *value;
 }
 

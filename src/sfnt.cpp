@@ -112,10 +112,4 @@ bool checksum_adjustment_valid(ByteView bytes, const SfntFont& font) noexcept {
   return load_u32(field.data()) == static_cast<std::uint32_t>(kChecksumMagic - sum);
 }
 
-Result<bool> checksum_adjustment_valid(ByteView bytes) {
-  Result<SfntFont> font = SfntFont::parse(bytes);
-  if (!font) return std::move(font).error();
-  return checksum_adjustment_valid(bytes, *font);
-}
-
 }  // namespace quillmark

@@ -85,7 +85,5 @@ std::string tag_text(const Tag& tag);
 // Whether head.checkSumAdjustment of the first head table matches the whole file `bytes`, which
 // `font` was parsed from. False for a font without a head table of at least 12 bytes.
 bool checksum_adjustment_valid(ByteView bytes, const SfntFont& font) noexcept;
-// The same for bytes not parsed yet; the errors are parse()'s.
-Result<bool> checksum_adjustment_valid(ByteView bytes);
 
 }  // namespace quillmark

@@ -77,13 +77,6 @@ Result<void> FontWrite::write(std::span<std::uint8_t> out) const {
   return {};
 }
 
-Result<Buffer> FontWrite::build() const {
-  Buffer out = Buffer::heap(static_cast<std::size_t>(size()));
-  Result<void> written = write(out.span());
-  if (!written) return std::move(written).error();
-  return out;
-}
-
 Result<FontWrite> plan_reservation(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri) {
   if (reserve_size == 0) return Error::invalid_c2pa_table("reserve_size must be non-zero");
   // Sizes the header cannot describe are refused before the font is even parsed.
@@ -136,33 +129,6 @@ Result<FontWrite> plan_removal(ByteView font) {
   Result<FontPlan> plan = FontPlan::make(parsed->sfnt_version, parsed->tables, std::nullopt);
   if (!plan) return std::move(plan).error();
   return FontWrite(std::move(*plan));
-}
-
-Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri) {
-  Result<FontWrite> write = plan_reservation(font, reserve_size, uri);
-  if (!write) return std::move(write).error();
-  Result<Buffer> built = write->build();
-  if (!built) return std::move(built).error();
-  const Exclusion store = checked(write->plan().store_range());
-  return ReservedFont{std::move(*built), write->plan().exclusions(), store.start, store.length};
-}
-
-Result<Buffer> fill_manifest(ByteView font, ByteView manifest) {
-  Result<FontWrite> write = plan_filling(font, manifest);
-  if (!write) return std::move(write).error();
-  return write->build();
-}
-
-Result<Buffer> embed_manifest(ByteView font, const ManifestSource& source) {
-  Result<FontWrite> write = plan_embedding(font, source);
-  if (!write) return std::move(write).error();
-  return write->build();
-}
-
-Result<Buffer> remove_manifest(ByteView font) {
-  Result<FontWrite> write = plan_removal(font);
-  if (!write) return std::move(write).error();
-  return write->build();
 }
 
 }  // namespace quillmark

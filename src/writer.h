@@ -32,9 +32,6 @@ class FontWrite {
   // ranges; `out` is then garbage.
   Result<void> write(std::span<std::uint8_t> out) const;
 
-  // Allocates the result on the heap and writes it.
-  Result<Buffer> build() const;
-
  private:
   FontPlan plan_;
   ByteView must_match_;  // filling: the reserved font, which the result may differ from only in its exclusions
@@ -61,17 +58,5 @@ Result<FontWrite> plan_embedding(ByteView font, const ManifestSource& source);
 
 // `font` without any C2PA table; a font that has none is rebuilt all the same.
 Result<FontWrite> plan_removal(ByteView font);
-
-// The same four writers, planned and built on the heap in one call.
-struct ReservedFont {
-  Buffer font_bytes;
-  std::vector<Exclusion> exclusions;  // of font_bytes, ascending by start
-  std::uint64_t store_offset = 0;     // of the zero-filled placeholder in font_bytes
-  std::uint64_t store_length = 0;     // == the reserved size
-};
-Result<ReservedFont> reserve_manifest(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri);
-Result<Buffer> fill_manifest(ByteView font, ByteView manifest);
-Result<Buffer> embed_manifest(ByteView font, const ManifestSource& source);
-Result<Buffer> remove_manifest(ByteView font);
 
 }  // namespace quillmark
