@@ -19,7 +19,7 @@ import pytest
 
 import quillmark as qm
 from conftest import C2PA, c2pa_header, c2pa_table, checksum, directory, head_table, make_font
-from memory_util import SANITIZED, run_child
+from memory_util import SANITIZED, linux_only, run_child
 
 # Every message a ValueError of quillmark may carry. A tag is the directory entry's four bytes
 # decoded leniently, so it may hold any character.
@@ -287,6 +287,7 @@ LIARS = {
 }
 
 
+@linux_only
 def test_lying_length_allocates_by_the_items():
     """A sequence's __len__ is a hint; a lie in it neither allocates gigabytes nor fails."""
     setup = child_setup()
@@ -403,6 +404,7 @@ ALLOCATION_BOUNDS = {
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's quarantine and shadow distort peak memory")
+@linux_only
 def test_allocation_stays_near_the_result():
     """Peak memory a call adds is a small multiple of what it returns (S = 32 MiB)."""
     setup = child_setup() + """
