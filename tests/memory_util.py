@@ -9,6 +9,13 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
+# Resident memory and a child's peak come from Linux's /proc, and the address-space caps rely on
+# RLIMIT_AS as Linux applies it (macOS does not enforce it; Windows has no resource module).
+LINUX = sys.platform.startswith("linux")
+linux_only = pytest.mark.skipif(not LINUX, reason="measures memory through Linux's /proc and RLIMIT_AS")
+
 
 def _sanitized() -> bool:
     try:

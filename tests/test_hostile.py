@@ -20,7 +20,7 @@ import pytest
 
 import quillmark as qm
 from conftest import C2PA, c2pa_header, c2pa_table, checksum, directory, head_table, make_font, real_fonts
-from memory_util import SANITIZED, run_child
+from memory_util import SANITIZED, linux_only, run_child
 import messages as M
 from messages import VALUE_ERRORS, pattern
 
@@ -277,6 +277,7 @@ LIARS = {
 }
 
 
+@linux_only
 def test_lying_length_allocates_by_the_items():
     """A sequence's __len__ is a hint; a lie in it neither allocates gigabytes nor fails."""
     setup = child_setup()
@@ -434,6 +435,7 @@ ALLOCATION_BOUNDS = {
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's quarantine and shadow distort peak memory")
+@linux_only
 def test_allocation_stays_near_the_result():
     """Peak memory a call adds is a small multiple of what it returns (S = 32 MiB)."""
     setup = child_setup() + """
