@@ -5,9 +5,10 @@
 #include <cstring>
 
 // The one place where platforms differ: the AVX2 build of the same loops, chosen at run time on
-// x86-64 with GCC or Clang. Everything else (MSVC, arm64, other CPUs) runs the portable loops,
-// which compilers vectorise with the baseline instruction set (SSE2, NEON).
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// x86-64 with GCC or Clang (not clang-cl, which links no runtime for the CPU check). Everything
+// else (MSVC, arm64, other CPUs) runs the portable loops, which compilers vectorise with the
+// baseline instruction set (SSE2, NEON).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
 #define QUILLMARK_AVX2 1
 #define QUILLMARK_INLINE [[gnu::always_inline]] inline
 #elif defined(_MSC_VER)

@@ -301,13 +301,15 @@ std::optional<StoreArgument> to_store(PyObject* obj) {
   Ref iterator(PyObject_GetIter(obj));
   if (!iterator) return std::nullopt;
   while (Ref item{PyIter_Next(iterator.get())}) {
-    long value;
+    // long long, not long: long has 32 bits on Windows, and an item past them must meet the
+    // range message below, as it does elsewhere.
+    long long value;
     if (PyLong_Check(item.get())) {
-      value = PyLong_AsLong(item.get());
+      value = PyLong_AsLongLong(item.get());
     } else {
       Ref index(PyNumber_Index(item.get()));
       if (!index) return std::nullopt;
-      value = PyLong_AsLong(index.get());
+      value = PyLong_AsLongLong(index.get());
     }
     if (value == -1 && PyErr_Occurred()) return std::nullopt;
     if (value < 0 || value > 255) {

@@ -403,6 +403,7 @@ def not_an_integer(type_name, param="manifest_store"):
         (iter([1]), TypeError, cannot_convert("list_iterator")),
         ([1, 256], OverflowError, M.OUT_OF_RANGE),
         ([-1], OverflowError, M.OUT_OF_RANGE),
+        ([2**40], OverflowError, M.OUT_OF_RANGE),  # past 32 bits, where Windows' long ends
         ([Index(300)], OverflowError, M.OUT_OF_RANGE),
         ([2**63], OverflowError, None),
         ([-(2**100)], OverflowError, None),
