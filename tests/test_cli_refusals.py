@@ -12,6 +12,7 @@ import time
 import pytest
 
 import quillmark
+from memory_util import SANITIZED
 from messages import FILL_NO_STORE, NO_C2PA, NOT_SFNT, STORE_TOO_LONG, URI_TOO_LONG
 from test_cli import TOOL, URI, here, tool  # noqa: F401 (here: a fixture)
 
@@ -107,6 +108,7 @@ def test_a_font_that_would_grow_far_larger_is_refused_unless_forced(truetype_fon
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="an address-space limit, as ulimit -v sets it")
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's shadow memory cannot live under an address-space cap")
 def test_running_out_of_memory_fails_that_font_only(truetype_font, tmp_path):
     import resource
 
