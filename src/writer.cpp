@@ -27,10 +27,10 @@ Result<FontPlan> plan_with(ByteView font, const C2paPieces& pieces) {
 // What filling can tell about `font` before any checksum is summed: whether writing `plan`
 // leaves every byte outside data_hash_exclusions(font) as it is. It does when the plan has the
 // font's length and exclusions, the font's offset table and directory (checksums apart, which
-// write() compares), zero padding after every table, and the C2PA header that the plan writes.
+// write() compares), zero padding after every table, and the C2PA header that `pieces` make.
 // Every table but C2PA is then copied onto its own bytes, and so is the URI, which that header
 // places right after itself.
-bool keeps_layout(ByteView font, const FontPlan& plan) {
+bool keeps_layout(ByteView font, const FontPlan& plan, const C2paPieces& pieces) {
   if (plan.size() != font.size()) return false;
   Result<std::vector<Exclusion>> ranges = data_hash_exclusions(font);
   if (!ranges || *ranges != plan.exclusions()) return false;
@@ -51,9 +51,8 @@ bool keeps_layout(ByteView font, const FontPlan& plan) {
       if (in[k] != 0) return false;
     }
     if (t.from_pieces) {
-      const std::optional<Exclusion> store = plan.store_range();
       std::uint8_t header[kC2paHeaderSize];
-      write_c2pa_header(header, checked(store).start - t.offset - kC2paHeaderSize, checked(store).length);
+      write_c2pa_header(header, pieces.uri.size(), pieces.store_length);
       if (std::memcmp(header, in + t.offset, kC2paHeaderSize) != 0) return false;
     }
   }
@@ -105,7 +104,7 @@ Result<FontWrite> plan_filling(ByteView font, ByteView manifest) {
   const C2paPieces pieces{decoded->active_manifest_uri.value_or(ByteView()), manifest, reserved};
   Result<FontPlan> plan = FontPlan::make(parsed->sfnt_version, parsed->tables, pieces);
   if (!plan) return std::move(plan).error();
-  if (!keeps_layout(font, *plan)) return fill_would_move_bytes();
+  if (!keeps_layout(font, *plan, pieces)) return fill_would_move_bytes();
   return FontWrite(std::move(*plan), font);
 }
 

@@ -108,12 +108,17 @@ def load(path: str) -> bytes:
         return read_font(f)
 
 
+def only_zeros(data: bytes) -> bool:
+    """Whether `data` is nothing but zero bytes: a placeholder that no manifest was written into."""
+    return data.count(0) == len(data)
+
+
 def check_manifest(data: bytes, what: str) -> bytes:
     """A store or manifest to write: one that is empty or all zeros would leave a font that
     looks provenanced, or merely reserved, while carrying nothing."""
     if not data:
         raise Refused(f"the {what} is empty")
-    if data.count(0) == len(data):
+    if only_zeros(data):
         raise Refused(f"the {what} holds only zero bytes")
     return data
 
@@ -224,7 +229,7 @@ def what_reserving_discards(font: bytes, uri: Optional[str]) -> Optional[str]:
         store = quillmark.read_manifest_store(font)
     except ValueError:
         store = b""
-    if store.count(0) != len(store):
+    if not only_zeros(store):
         lost.append(f"a {len(store)}-byte manifest store")
     if old_uri is not None and old_uri != uri:
         lost.append(f"the manifest URI {shown(old_uri)}")
@@ -290,17 +295,17 @@ def fill(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             signed = check_manifest(f.read(), "manifest")
         check_links(font.path, args)
         data = load(font.path)
-        if not args.force:
-            try:
-                store = quillmark.read_manifest_store(data)
-            except ValueError:
-                store = b""  # the module says why when it fills
-            if store.count(0) != len(store):
-                raise Refused(f"its {len(store)}-byte manifest store already holds a manifest, which filling"
-                              " would replace: --force fills anyway")  # fmt: skip
+        try:
+            store = quillmark.read_manifest_store(data)
+        except ValueError:
+            store = b""  # the module says why when it fills
+        if not args.force and not only_zeros(store):
+            raise Refused(f"its {len(store)}-byte manifest store already holds a manifest, which filling"
+                          " would replace: --force fills anyway")  # fmt: skip
         filled = quillmark.fill_manifest_store(data, signed)
         outcome = deliver(font, out, filled, args.force)
-        if padding := len(quillmark.read_manifest_store(filled)) - len(signed):
+        # The filled store keeps the reserved length, which is the store's before filling.
+        if padding := len(store) - len(signed):
             shown_out = "standard output" if out == STDOUT else shown(out)
             outcome.notes.append(
                 f"quillmark: {shown_out}: note: the {len(signed)}-byte manifest was padded with {padding} zero"
