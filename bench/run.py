@@ -2,7 +2,7 @@
 """Benchmark quillmark's nine operations against the fontTools way and against the floor.
 
     python bench/run.py [--fonts sample,dejavu,cjk,synthetic] [--no-peak] [--compare OLD.json]
-                        [--threads-on cjk] [--large-size BYTES | --no-large]
+                        [--threads-on cjk] [--large-size BYTES | --no-large] [--no-plot]
 
 For every font of a corpus that it builds itself, and every operation, it times quillmark, the
 same job done with fontTools (the fastest way a user reasonably would: see FONTTOOLS_WAY), and the
@@ -793,6 +793,7 @@ def main() -> int:
     parser.add_argument("--thread-seconds", type=float, default=1.0, help="seconds of calls per thread and round")
     parser.add_argument("--large-size", type=int, default=LARGE_SIZE, help="bytes of the large reservation and store")
     parser.add_argument("--no-large", action="store_true", help="skip the large reservation and store")
+    parser.add_argument("--no-plot", action="store_true", help="skip the plot of time against font size")
     parser.add_argument("--peak-child", nargs=4, metavar=("IMPL", "OP", "INPUT", "WARM"), help=argparse.SUPPRESS)
     parser.add_argument("--large-child", nargs=4, metavar=("OP", "SIZE", "FONT", "ROUNDS"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -895,11 +896,11 @@ def main() -> int:
     table = markdown(report)
     (args.out / "results.md").write_text(table)
     (args.out / "results.json").write_text(json.dumps(report, indent=1) + "\n")
-    drawn = plot(report, args.out / "time_vs_size.png")
+    drawn = not args.no_plot and plot(report, args.out / "time_vs_size.png")
     print(table)
     print(
         f"wrote {args.out / 'results.md'}, {args.out / 'results.json'}"
-        + (f", {args.out / 'time_vs_size.png'}" if drawn else " (no plot: matplotlib is not installed)")
+        + (f", {args.out / 'time_vs_size.png'}" if drawn else "" if args.no_plot else " (no plot: matplotlib is not installed)")
         + f" in {report['elapsed_s']} s"
     )
     if args.compare is not None and compare(report, args.compare):

@@ -23,7 +23,7 @@ def test_bench_runs_on_the_sample_font(tmp_path):
         [
             *(sys.executable, str(ROOT / "bench" / "run.py"), "--fonts", "sample", "--out", str(tmp_path)),
             *("--budget", "0.001", "--rounds", "1", "--threads-on", "sample", "--thread-seconds", "0.01"),
-            *("--large-size", str(LARGE)),
+            *("--large-size", str(LARGE), "--no-plot"),
         ],
         capture_output=True,
         text=True,
@@ -52,7 +52,7 @@ def test_bench_runs_on_the_sample_font(tmp_path):
     again = subprocess.run(
         [
             *(sys.executable, str(ROOT / "bench" / "run.py"), "--fonts", "sample", "--out", str(tmp_path)),
-            *("--no-fonttools", "--no-peak", "--no-large", "--budget", "0.001", "--compare", str(first)),
+            *("--no-fonttools", "--no-peak", "--no-large", "--no-plot", "--budget", "0.001", "--compare", str(first)),
         ],
         capture_output=True,
         text=True,

@@ -59,7 +59,7 @@ def test_signing_workflow(real_font, tmp_path):
     assert printed == quillmark.data_hash_ranges(reserved)
     assert parse_ranges(tool("ranges", "reserved.ttf", cwd=tmp_path).stdout) == printed
 
-    manifest = os.urandom(4096)  # exactly the reservation: no padding, no note
+    manifest = os.urandom(4095) + b"\x01"  # exactly the reservation, ending in no zero: no padding, no note
     (tmp_path / "manifest.c2pa").write_bytes(manifest)
     assert tool("fill", "reserved.ttf", "manifest.c2pa", "-o", "signed.ttf", cwd=tmp_path).stderr == ""
     assert (tmp_path / "signed.ttf").read_bytes() == quillmark.fill_manifest_store(reserved, manifest)
