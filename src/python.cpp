@@ -47,6 +47,11 @@ using quillmark::Result;
 // References
 
 // An owned (strong) reference, released on every path.
+//
+// References are counted through the functions Py_IncRef and Py_DecRef, never the macros: the
+// macros of the headers this module is built against (those of the oldest Python it supports)
+// write the count in place, and on Python 3.12 and later that would count references to the
+// immortal objects (None, True, small ints) up and down, each call shifting them a little.
 class Ref {
  public:
   Ref() noexcept = default;
@@ -58,11 +63,11 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() { Py_DecRef(p_); }
 
   // A new strong reference to a borrowed one.
   static Ref hold(PyObject* borrowed) noexcept {
-    Py_XINCREF(borrowed);
+    Py_IncRef(borrowed);
     return Ref(borrowed);
   }
 
@@ -484,7 +489,7 @@ PyObject* read_manifest_uri_str(PyObject* args, PyObject* kwargs) {
   // The URI goes from the font's bytes straight into the str; the store is not copied at all.
   Result<quillmark::C2paTable> table = quillmark::read_c2pa_table(*font);
   if (!table) return map_err(std::move(table).error());
-  if (!table->active_manifest_uri) Py_RETURN_NONE;
+  if (!table->active_manifest_uri) return Ref::hold(Py_None).release();
   const ByteView uri = *table->active_manifest_uri;
   return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(uri.data()), static_cast<Py_ssize_t>(uri.size()));
 }
@@ -730,10 +735,7 @@ PyObject* init_module() {
                     "process");
     return nullptr;
   }
-  if (g_module != nullptr) {
-    Py_INCREF(g_module);
-    return g_module;
-  }
+  if (g_module != nullptr) return Ref::hold(g_module).release();
   Ref module(PyModule_Create(&kModule));
   if (!module) return nullptr;
   Ref module_name(PyModule_GetNameObject(module.get()));
@@ -743,8 +745,7 @@ PyObject* init_module() {
   for (PyMethodDef& def : kMethods) {
     if (!add_function(module.get(), module_name.get(), all.get(), &def)) return nullptr;
   }
-  g_module = module.get();
-  Py_INCREF(g_module);
+  g_module = Ref::hold(module.get()).release();  // the reference the static holds
   return module.release();
 }
 

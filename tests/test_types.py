@@ -16,6 +16,7 @@ import quillmark
 STUB = Path(quillmark.__file__).parent / "quillmark-stubs" / "__init__.pyi"
 
 GOOD = """\
+from __future__ import annotations  # the X | None below, on Python 3.9 too
 from collections.abc import Sequence
 import quillmark
 
@@ -26,6 +27,9 @@ def sign(font: bytes, manifest: bytes, uri: str | None) -> tuple[bytes, list[tup
 
 def inspect(font: bytes) -> tuple[bool, str | None, bytes]:
     return quillmark.is_compliant(font), quillmark.read_manifest_uri_str(font), quillmark.read_manifest_store(font)
+
+def boxes(font: bytes) -> dict[str, bytes]:
+    return dict(quillmark.box_hashes(font) + quillmark.box_hashes(font, alg="sha512"))
 
 def rewrite(font: bytes, store: Sequence[int]) -> list[bytes]:
     return [quillmark.embed_manifest_store(font, store), quillmark.embed_manifest_store(font, bytearray(store)),
@@ -43,6 +47,8 @@ quillmark.reserve_manifest_placeholder(b"font", "1")  # error
 quillmark.is_compliant(fnt=b"font")  # error
 uri: str = quillmark.read_manifest_uri_str(b"font")  # error
 ranges: list[list[int]] = quillmark.data_hash_ranges(b"font")  # error
+quillmark.box_hashes(b"font", 256)  # error
+names: list[str] = quillmark.box_hashes(b"font")  # error
 """
 
 
