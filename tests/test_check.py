@@ -176,8 +176,20 @@ BROKEN = {
                           "2 hard bindings (c2pa.hash.boxes, c2pa.hash.data__1)", "assertion.multipleHardBindings"),
     "box-missing": (lambda f: sign_boxes(f, edit=lambda b: b[:-1]), None,
                     "tables not covered by any box: post", "assertion.boxesHash.unknownBox"),
-    "boxes-reordered": (lambda f: sign_boxes(f, edit=lambda b: [b[1], b[0], *b[2:]]), None,
-                        "is not the next table in the font's directory order", "assertion.boxesHash.mismatch"),
+    "box-missing-between": (lambda f: sign_boxes(f, edit=lambda b: [x for x in b if x[0] != "glyf"]), None,
+                            "tables not covered by any box: glyf", "assertion.boxesHash.unknownBox"),
+    # The boxes of the font before embedding, as fontTools lists them: no C2PA box.
+    "boxes-of-the-unsigned-font": (lambda f: sign_boxes(f, edit=lambda _: independent_box_hashes(f)), None,
+                                   "tables not covered by any box: C2PA", "assertion.boxesHash.unknownBox"),
+    # A later entry is not read before the order fails, whatever it holds.
+    "boxes-reordered": (lambda f: sign_boxes(f, edit=lambda b: [b[1], b[0], *b[2:], ([{}], b"")]), None,
+                        "box OS/2 is not the next table in the font's directory order; the next table is C2PA",
+                        "assertion.boxesHash.mismatch"),
+    "box-after-the-last": (lambda f: sign_boxes(f, edit=lambda b: [*b, b[-1]]), None,
+                           "box post is not the next table in the font's directory order; every table is covered"
+                           " before it", "assertion.boxesHash.mismatch"),
+    "box-name-with-its-space": (lambda f: sign_boxes(f, edit=lambda b: [(n + " " * (n == "glyf"), d) for n, d in b]),
+                                None, "box glyf : the font has no table named 'glyf '", "assertion.boxesHash.mismatch"),
     "c2pa-box-not-00": (lambda f: sign_boxes(f, edit=lambda b: [(n, b"\1" if n == "C2PA" else d) for n, d in b]),
                         None, "the C2PA box must be listed alone with the hash 00", "assertion.boxesHash.mismatch"),
     "uri-only-embedded": (lambda f: quillmark.embed_remote(f, URI), None, "only a URI", None),

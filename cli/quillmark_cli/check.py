@@ -363,9 +363,7 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
         shown_names = shown(", ".join(names))[:200]
         covered = tables[position : position + len(names)]
         if [t.name for t in covered] != names:
-            raise Failed(
-                f"box {shown_names} is not the next table in the font's directory order", "assertion.boxesHash.mismatch"
-            )
+            raise misplaced(names, shown_names, tables[position:], tables, boxes)
         position += len(names)
         expected = entry.get("hash")
         if not isinstance(expected, bytes):
@@ -404,8 +402,7 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
         if digest.digest() != expected:
             raise Failed(f"box {shown_names} does not match its hash", "assertion.boxesHash.mismatch")
     if position < len(tables):
-        missing = ", ".join(shown(t.name) for t in tables[position:])
-        raise Failed(f"tables not covered by any box: {missing}", "assertion.boxesHash.unknownBox")
+        raise uncovered([t.name for t in tables[position:]])
     # Bytes outside the directory and the tables (past their 4-byte padding) are in no box.
     outside, position = 0, 0
     spans = [(0, 12 + 16 * len(tables))] + [(t.offset, (t.offset + t.length + 3) & ~3) for t in tables]
@@ -416,6 +413,31 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
     if outside:
         report.warnings.append(f"{outside} bytes of the file lie outside every table, where no box hash covers them")
     report.alg = ", ".join(sorted(algs)) or None
+
+
+def uncovered(names: list[str]) -> Failed:
+    """Tables that no box covers (C2PA 2.2, 15.12.3.2)."""
+    listed = ", ".join(shown(n) for n in names)
+    return Failed(f"tables not covered by any box: {listed}", "assertion.boxesHash.unknownBox")
+
+
+def misplaced(names: list[str], shown_names: str, rest: list[Table], tables: list[Table], boxes: list[Any]) -> Failed:
+    """Why a box entry does not name the next tables of the directory (`rest`): a name that no
+    table has, tables that no entry names at all, or else the order."""
+    unknown = [n for n in names if n not in {t.name for t in tables}]
+    if unknown:
+        quoted = shown(", ".join(f"'{n}'" for n in unknown))[:200]
+        return Failed(f"box {shown_names}: the font has no table named {quoted}", "assertion.boxesHash.mismatch")
+    listed = {n for e in boxes if isinstance(e, dict) and isinstance(e.get("names"), list) for n in e["names"]
+              if isinstance(n, str)}  # fmt: skip
+    left_out = [t.name for t in tables if t.name not in listed]
+    if left_out:
+        return uncovered(left_out)
+    after = f"the next table is {shown(rest[0].name)}" if rest else "every table is covered before it"
+    return Failed(
+        f"box {shown_names} is not the next table in the font's directory order; {after}",
+        "assertion.boxesHash.mismatch",
+    )
 
 
 # -- the whole check -----------------------------------------------------------------------------
