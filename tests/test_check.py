@@ -108,6 +108,32 @@ def test_a_box_of_several_tables_covers_them_and_the_padding_between(truetype_fo
     assert (message, code) == ("box hhea, hmtx, loca does not match its hash", "assertion.boxesHash.mismatch")
 
 
+def test_a_box_of_several_tables_fails_when_they_lie_out_of_order(truetype_font):
+    """A directory that lists hmtx before hhea, which comes first in the file: the span from
+    hmtx's start to loca's end leaves hhea out, so a box naming hmtx, hhea and loca must fail,
+    or a change to hhea would pass unseen."""
+
+    def store(font, group_hash=bytes(32)):
+        entries = [{"names": [n], "hash": d, "pad": b""} for n, d in independent_box_hashes(font)]
+        at = [e["names"] for e in entries].index(["hmtx"])
+        entries[at : at + 3] = [{"names": ["hmtx", "hhea", "loca"], "hash": group_hash, "pad": b""}]
+        return ms.manifest_store([("c2pa.hash.boxes", {"alg": "sha256", "boxes": entries})])
+
+    size = len(store(quillmark.embed_manifest_store(truetype_font, b"any store")))
+    font = bytearray(quillmark.reserve_manifest_placeholder(truetype_font, size))
+    records = {t: 12 + 16 * i for i, (t, *_) in enumerate(directory(bytes(font)))}
+    hhea, hmtx = records[b"hhea"], records[b"hmtx"]
+    font[hhea : hhea + 16], font[hmtx : hmtx + 16] = font[hmtx : hmtx + 16], font[hhea : hhea + 16]
+    where = {t: (o, n) for t, _, o, n in directory(bytes(font))}
+    assert where[b"hhea"][0] < where[b"hmtx"][0] < where[b"loca"][0]
+    span = hashlib.sha256(font[where[b"hmtx"][0] : sum(where[b"loca"])]).digest()
+    (_, (start, length), _) = quillmark.data_hash_ranges(bytes(font))
+    font[start : start + length] = store(bytes(font), span)
+    signed = fix_checksums(bytes(font))
+    assert failure(signed) == ("tables hmtx, hhea, loca do not follow one another in the file",
+                               "assertion.boxesHash.mismatch")  # fmt: skip
+
+
 def resave(font: bytes, edit: bool = True) -> bytes:
     """The font opened and saved again by fontTools, after a one-second change of head.modified."""
     from fontTools.ttLib import TTFont

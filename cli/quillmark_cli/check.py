@@ -386,7 +386,9 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
             # Several names: from the first table's start to the last one's end, gaps included
             # (C2PA 2.2, 15.12.3).
             first, last = covered[0], covered[-1]
-            if last.offset + last.length < first.offset:
+            # Each table must start where the one before it ends, or later: a span from the
+            # first table's start to the last one's end covers no table that lies elsewhere.
+            if any(b.offset < a.offset + a.length for a, b in zip(covered, covered[1:])):
                 raise Failed(
                     f"tables {shown_names} do not follow one another in the file", "assertion.boxesHash.mismatch"
                 )
