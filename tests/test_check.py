@@ -15,7 +15,7 @@ import pytest
 
 import manifest_store as ms
 import quillmark
-from conftest import (box_store, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
+from conftest import (box_store, c2pa_header, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
                       sign_boxes, sign_data)  # fmt: skip
 from quillmark_cli import check
 from quillmark_cli.check import check_font
@@ -172,6 +172,35 @@ def overlapping(ranges):
 ACTIONS = ("c2pa.actions.v2", {"actions": [{"action": "c2pa.created"}]})
 SECOND_DATA_HASH = ("c2pa.hash.data__1", ms.data_hash(bytes(32), [(0, 1)]))
 
+def with_c2pa_table(font: bytes, table: bytes) -> bytes:
+    """The font with a C2PA table of these bytes, checksums right."""
+    return fix_checksums(make_font([(t, font[o : o + n]) for t, _, o, n in directory(font)] + [(b"C2PA", table)]))
+
+
+def manifest(*children: bytes, kind: bytes = ms.MANIFEST) -> bytes:
+    """A Manifest Store of one manifest with these children, framed by hand."""
+    return ms.superbox(ms.MANIFEST_STORE, "c2pa", ms.superbox(kind, "urn:c2pa:x", *children))
+
+
+def assertions(*pairs) -> bytes:
+    return ms.superbox(ms.ASSERTION_STORE, "c2pa.assertions", *(ms.cbor_superbox(ms.CBOR, *pair) for pair in pairs))
+
+
+CLAIM = ms.cbor_superbox(ms.CLAIM, "c2pa.claim.v2", {"alg": "sha256"})
+SIGNATURE = ms.cbor_superbox(ms.SIGNATURE, "c2pa.signature", {})
+BOXES = ("c2pa.hash.boxes", {"alg": "sha256", "boxes": [{"names": ["C2PA"], "hash": b"\0", "pad": b""}]})
+
+
+def embedded(store: bytes):
+    return lambda font: quillmark.embed_manifest_store(font, store)
+
+
+def boxes_without_alg(font: bytes) -> bytes:
+    """A box hash with no alg, in its entries or the assertion: the claim's does not serve."""
+    boxes = ms.box_hash(independent_box_hashes(quillmark.embed_manifest_store(font, b"any store")))["boxes"]
+    return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", {"boxes": boxes})]))
+
+
 # (signing, tampering, expected message (a part of it), status code)
 BROKEN = {
     "data-changed-byte": (sign_data, lambda f: fix_checksums(change_byte(f, b"glyf")),
@@ -219,6 +248,35 @@ BROKEN = {
     "c2pa-box-not-00": (lambda f: sign_boxes(f, edit=lambda b: [(n, b"\1" if n == "C2PA" else d) for n, d in b]),
                         None, "the C2PA box must be listed alone with the hash 00", "assertion.boxesHash.mismatch"),
     "uri-only-embedded": (lambda f: quillmark.embed_remote(f, URI), None, "only a URI", None),
+    # The C2PA table's header (C2PA 2.2, A.3.9).
+    "table-under-its-header": (lambda f: with_c2pa_table(f, bytes(12)), None,
+                               "C2PA table is shorter than its 20-byte header", None),
+    "uri-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(20, 30) + b"https://"), None,
+                           "C2PA table's active manifest URI runs past the end of the table", None),
+    "store-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(0, 0, 20, 900) + box_store(f)[:800]), None,
+                             "C2PA table's Manifest Store runs past the end of the table", None),
+    "table-of-nothing": (lambda f: with_c2pa_table(f, c2pa_header()), None,
+                         "C2PA table holds neither a Manifest Store nor a URI", None),
+    # The active manifest's parts (C2PA 2.2, 11.2.1) and its hard binding.
+    "no-claim": (embedded(manifest(assertions(BOXES), SIGNATURE)), None,
+                 "the active manifest has no claim", "claim.missing"),
+    "two-claims": (embedded(manifest(assertions(BOXES), CLAIM, CLAIM, SIGNATURE)), None,
+                   "the active manifest has 2 claims", "claim.multiple"),
+    "no-assertion-store": (embedded(manifest(CLAIM, SIGNATURE)), None,
+                           "the active manifest has no assertion store", "assertion.missing"),
+    "no-claim-signature": (embedded(manifest(assertions(BOXES), CLAIM)), None,
+                           "the active manifest has no claim signature", None),
+    "update-manifest": (embedded(manifest(assertions(BOXES), CLAIM, SIGNATURE, kind=b"c2um" + ms.SUFFIX)), None,
+                        "the active manifest is an update manifest", None),
+    "bmff-binding": (embedded(manifest(assertions(("c2pa.hash.bmff.v3", {})), CLAIM, SIGNATURE)), None,
+                     "the hard binding is c2pa.hash.bmff", None),
+    "data-hash-without-hash": (embedded(manifest(assertions(("c2pa.hash.data", {"alg": "sha256"})), CLAIM, SIGNATURE)),
+                               None, "the c2pa.hash.data assertion has no hash", "assertion.dataHash.mismatch"),
+    "box-hash-without-boxes": (embedded(manifest(assertions(("c2pa.hash.boxes", {"alg": "sha256"})), CLAIM, SIGNATURE)),
+                               None, "the c2pa.hash.boxes assertion has no boxes", "assertion.boxesHash.malformed"),
+    "box-without-names": (embedded(manifest(assertions(("c2pa.hash.boxes", {"boxes": [{"hash": b""}]})), CLAIM,
+                                            SIGNATURE)), None, "a box entry has no names", "assertion.boxesHash.malformed"),
+    "box-hash-without-alg": (boxes_without_alg, None, "no hash algorithm (alg) given", "algorithm.unsupported"),
 }  # fmt: skip
 
 
@@ -278,6 +336,15 @@ def test_hard_binding_among_other_assertions_and_unknown_boxes(truetype_font):
     store = struct.pack(">I", len(store) + len(unknown) + 12) + store[4:] + unknown + ms.box(b"skip", b"1234")
     report = check_font(quillmark.embed_manifest_store(truetype_font, store))
     assert report.failure is None, report.failure
+
+
+@pytest.mark.parametrize("label, binds", [("c2pa.hash.boxes.v2", True), ("c2pa.hash.boxes__1", True),
+                                          ("c2pa.hash.boxes.v3__12", True), ("c2pa.hash.boxesx", False),
+                                          ("c2pa.hash.boxes.v2.x", False)])  # fmt: skip
+def test_a_hard_binding_label_may_carry_a_version_and_an_instance(truetype_font, label, binds):
+    boxes = independent_box_hashes(quillmark.embed_manifest_store(truetype_font, b"any store"))
+    report = check_font(quillmark.embed_manifest_store(truetype_font, ms.manifest_store([(label, ms.box_hash(boxes))])))
+    assert (report.failure is None, report.binding) == ((True, "c2pa.hash.boxes") if binds else (False, None))
 
 
 def jumb(*content: bytes, kind: bytes = ms.MANIFEST_STORE, label: bytes = b"c2pa\0") -> bytes:
