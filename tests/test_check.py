@@ -275,7 +275,8 @@ BROKEN = {
     "box-hash-without-boxes": (embedded(manifest(assertions(("c2pa.hash.boxes", {"alg": "sha256"})), CLAIM, SIGNATURE)),
                                None, "the c2pa.hash.boxes assertion has no boxes", "assertion.boxesHash.malformed"),
     "box-without-names": (embedded(manifest(assertions(("c2pa.hash.boxes", {"boxes": [{"hash": b""}]})), CLAIM,
-                                            SIGNATURE)), None, "a box entry has no names", "assertion.boxesHash.malformed"),
+                                            SIGNATURE)),
+                          None, "a box entry has no names", "assertion.boxesHash.malformed"),
     "box-hash-without-alg": (boxes_without_alg, None, "no hash algorithm (alg) given", "algorithm.unsupported"),
 }  # fmt: skip
 

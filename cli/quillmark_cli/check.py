@@ -33,7 +33,7 @@ from typing import Any, Optional
 import cbor2
 
 from . import jumbf
-from .commands import add_command, add_fonts, load, run_fonts
+from .commands import add_command, add_fonts, load, only_zeros, run_fonts
 from .discovery import Font, find_fonts
 from .names import shown
 from .runner import Outcome, message_of
@@ -189,7 +189,7 @@ def read_store(font: bytes, table: Table, report: Report, embedded: bool) -> Opt
         raise Failed("C2PA table's Manifest Store runs past the end of the table")
     start = table.offset + store_offset
     store = font[start : start + store_length]
-    if not any(store):
+    if only_zeros(store):
         raise Failed("not signed yet: the Manifest Store is a placeholder of zero bytes")
     return start, store
 
@@ -208,7 +208,7 @@ def read_manifest_store(store: bytes, report: Report) -> jumbf.Superbox:
     if description.type != jumbf.MANIFEST_STORE or description.label != "c2pa":
         raise Failed("the store's superbox is not a Manifest Store (type c2pa, label 'c2pa')")
     rest = store[outer.end :]
-    if any(rest):
+    if not only_zeros(rest):
         raise Failed(f"{len(rest)} bytes after the Manifest Store superbox, not all zero")
     if rest:
         # Whether bytes may follow the superbox is not stated for fonts (C2PA 2.2, A.3.9).
