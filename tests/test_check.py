@@ -439,7 +439,10 @@ def test_command_line(truetype_font, cff_font, tmp_path):
     assert [(r["path"], r["passed"]) for r in reports] == [
         ("good.ttf", True), ("padded.otf", True), ("hostile.ttf", False), ("reserved\n.ttf", False),
         ("missing.ttf", False)]  # fmt: skip
+    assert all(list(r) == ["path", "passed", "binding", "alg", "failure", "warnings", "notes", "not_checked"]
+               for r in reports)  # fmt: skip
     assert reports[0]["binding"] == "c2pa.hash.data" and reports[0]["failure"] is None
+    assert reports[1]["warnings"] and reports[0]["notes"] and reports[0]["alg"] == "sha256"
     assert reports[2]["failure"]["message"].endswith("superboxes nest more than 16 deep at offset 563")
     assert reports[4]["failure"] == {"code": None, "message": "No such file or directory"}
     assert "not checked" in reports[0]["not_checked"]
