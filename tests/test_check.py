@@ -48,6 +48,15 @@ def test_signed_fonts_pass(any_font, sign, uri):
     assert any("additionalExclusionsPresent" in note for note in report.notes) == (sign is sign_data)
 
 
+def test_a_note_lists_a_few_exclusions_and_counts_the_rest(truetype_font):
+    many = [(position, 0) for position in range(20, 120)]  # between the directory's checksum and the store
+    report = check_font(sign_data(truetype_font, edit=lambda ranges: sorted([*ranges, *many])))
+    assert report.failure is None
+    (note,) = report.notes
+    assert note.startswith("exclusions besides the Manifest Store: (16, 4) (20, 0) (21, 0)")
+    assert note.endswith(" (26, 0) and 94 more (assertion.dataHash.additionalExclusionsPresent)")
+
+
 def box_signed(font: bytes, alg: str, hash_alg: str | None = None) -> bytes:
     """Signed by a box hash whose assertion names `alg` and whose digests are `hash_alg`'s."""
     boxes = independent_box_hashes(quillmark.embed_manifest_store(font, b"x"), hash_alg or alg)

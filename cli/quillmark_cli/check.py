@@ -43,6 +43,8 @@ NOT_CHECKED = (
     " validate them with your C2PA library"
 )
 ALGORITHMS = ("sha256", "sha384", "sha512")  # C2PA 2.2, 13.1
+# The most exclusions a note lists one by one: a store may hold any number of them.
+SHOWN = 8
 SFNT_VERSIONS = {b"\x00\x01\x00\x00", b"OTTO", b"true", b"typ1"}
 MAGIC = 0xB1B0AFBA
 MANIFESTS = (jumbf.MANIFEST, jumbf.LEGACY_MANIFEST, jumbf.UPDATE_MANIFEST, jumbf.COMPRESSED_MANIFEST)
@@ -333,7 +335,8 @@ def check_data_hash(font: bytes, store_range: tuple[int, int], assertion: Any, c
     others = [e for e in exclusions if e != store_range]
     if others:
         report.notes.append(
-            "exclusions besides the Manifest Store: " + " ".join(f"({s}, {n})" for s, n in others)
+            "exclusions besides the Manifest Store: " + " ".join(f"({s}, {n})" for s, n in others[:SHOWN])
+            + (f" and {len(others) - SHOWN} more" if len(others) > SHOWN else "")
             + " (assertion.dataHash.additionalExclusionsPresent)"
         )
     # One digest over every byte outside the exclusions, in file order (C2PA 2.2, 10.4.1).
