@@ -429,7 +429,8 @@ def uncovered(names: list[str]) -> Failed:
 def misplaced(names: list[str], shown_names: str, rest: list[Table], tables: list[Table], boxes: list[Any]) -> Failed:
     """Why a box entry does not name the next tables of the directory (`rest`): a name that no
     table has, tables that no entry names at all, or else the order."""
-    unknown = [n for n in names if n not in {t.name for t in tables}]
+    present = {t.name for t in tables}
+    unknown = [n for n in names if n not in present]
     if unknown:
         quoted = shown(", ".join(f"'{n}'" for n in unknown))[:200]
         return Failed(f"box {shown_names}: the font has no table named {quoted}", "assertion.boxesHash.mismatch")
