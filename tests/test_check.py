@@ -262,7 +262,7 @@ BROKEN = {
                                "C2PA table is shorter than its 20-byte header", None),
     "uri-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(20, 30) + b"https://"), None,
                            "C2PA table's active manifest URI runs past the end of the table", None),
-    "store-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(0, 0, 20, 900) + box_store(f)[:800]), None,
+    "store-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(0, 0, 20, 900) + b"\1" * 800), None,
                              "C2PA table's Manifest Store runs past the end of the table", None),
     "table-of-nothing": (lambda f: with_c2pa_table(f, c2pa_header()), None,
                          "C2PA table holds neither a Manifest Store nor a URI", None),
