@@ -115,7 +115,8 @@ def independent_box_hashes(font: bytes, alg: str = "sha256") -> list[tuple[str, 
 
     reader = TTFont(io.BytesIO(font), lazy=True).reader
     boxes = []
-    for tag in reader.tables:  # directory order
+    for record, *_ in directory(font):  # directory order: fontTools keeps its tables in file order
+        tag = record.decode("latin-1")
         data = bytearray(reader[tag])
         if tag == "head" and len(data) >= 12:
             data[8:12] = bytes(4)

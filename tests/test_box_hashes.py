@@ -3,13 +3,13 @@ and against the fonts that embedding then writes."""
 
 from __future__ import annotations
 
-import os
+import hashlib
 import re
 
 import pytest
 
 import quillmark
-from conftest import independent_box_hashes
+from conftest import head_table, independent_box_hashes, make_font
 
 
 @pytest.mark.parametrize("alg", ["sha256", "sha384", "sha512"])
@@ -20,12 +20,24 @@ def test_matches_an_independent_computation(any_font, alg):
     assert boxes == quillmark.box_hashes(any_font, alg=alg)
 
 
+@pytest.mark.parametrize("head_length", [10, 12, 13])
+def test_short_head_empty_table_and_a_tag_with_spaces(head_length):
+    """checkSumAdjustment is zeroed only in a head of 12 bytes or more; an empty table hashes as
+    empty; a tag loses its trailing spaces."""
+    font = make_font([(b"head", head_table(0xDEADBEEF, head_length)), (b"zz  ", b"abc"), (b"AAAA", b"")])
+    boxes = quillmark.box_hashes(font)
+    assert [name for name, _ in boxes] == ["AAAA", "C2PA", "head", "zz"]
+    assert boxes == independent_box_hashes(quillmark.embed_manifest_store(font, b"store"))
+    assert boxes[0] == ("AAAA", hashlib.sha256(b"").digest())
+
+
 def test_the_embedded_font_keeps_the_boxes(any_font):
     """Whatever the store's size, with a URI or not, and after removing and embedding again, the
     embedded font's own tables in its own directory order hash as box_hashes said beforehand."""
     boxes = quillmark.box_hashes(any_font)
+    assert independent_box_hashes(quillmark.embed_remote(any_font, "https://example.com/f.c2pa")) == boxes
     for size in (1, 3, 4096, 70001):
-        store = os.urandom(size)
+        store = (bytes(range(1, 256)) * (size // 255 + 1))[:size]
         embedded = quillmark.embed_manifest_store(any_font, store)
         assert independent_box_hashes(embedded) == boxes
         reserved = quillmark.reserve_manifest_placeholder(any_font, size, "https://example.com/f.c2pa")

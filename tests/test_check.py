@@ -15,7 +15,7 @@ import pytest
 
 import manifest_store as ms
 import quillmark
-from conftest import (box_store, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
+from conftest import (box_store, c2pa_header, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
                       sign_boxes, sign_data)  # fmt: skip
 from quillmark_cli import check
 from quillmark_cli.check import check_font
@@ -46,6 +46,15 @@ def test_signed_fonts_pass(any_font, sign, uri):
     assert (f"active manifest URI {URI} (not fetched)" in report.notes) == (uri is not None)
     # A font reserved by quillmark excludes the two checksum fields beside the store.
     assert any("additionalExclusionsPresent" in note for note in report.notes) == (sign is sign_data)
+
+
+def test_a_note_lists_a_few_exclusions_and_counts_the_rest(truetype_font):
+    many = [(position, 0) for position in range(20, 120)]  # between the directory's checksum and the store
+    report = check_font(sign_data(truetype_font, edit=lambda ranges: sorted([*ranges, *many])))
+    assert report.failure is None
+    (note,) = report.notes
+    assert note.startswith("exclusions besides the Manifest Store: (16, 4) (20, 0) (21, 0)")
+    assert note.endswith(" (26, 0) and 94 more (assertion.dataHash.additionalExclusionsPresent)")
 
 
 def box_signed(font: bytes, alg: str, hash_alg: str | None = None) -> bytes:
@@ -108,6 +117,32 @@ def test_a_box_of_several_tables_covers_them_and_the_padding_between(truetype_fo
     assert (message, code) == ("box hhea, hmtx, loca does not match its hash", "assertion.boxesHash.mismatch")
 
 
+def test_a_box_of_several_tables_fails_when_they_lie_out_of_order(truetype_font):
+    """A directory that lists hmtx before hhea, which comes first in the file: the span from
+    hmtx's start to loca's end leaves hhea out, so a box naming hmtx, hhea and loca must fail,
+    or a change to hhea would pass unseen."""
+
+    def store(font, group_hash=bytes(32)):
+        entries = [{"names": [n], "hash": d, "pad": b""} for n, d in independent_box_hashes(font)]
+        at = [e["names"] for e in entries].index(["hmtx"])
+        entries[at : at + 3] = [{"names": ["hmtx", "hhea", "loca"], "hash": group_hash, "pad": b""}]
+        return ms.manifest_store([("c2pa.hash.boxes", {"alg": "sha256", "boxes": entries})])
+
+    size = len(store(quillmark.embed_manifest_store(truetype_font, b"any store")))
+    font = bytearray(quillmark.reserve_manifest_placeholder(truetype_font, size))
+    records = {t: 12 + 16 * i for i, (t, *_) in enumerate(directory(bytes(font)))}
+    hhea, hmtx = records[b"hhea"], records[b"hmtx"]
+    font[hhea : hhea + 16], font[hmtx : hmtx + 16] = font[hmtx : hmtx + 16], font[hhea : hhea + 16]
+    where = {t: (o, n) for t, _, o, n in directory(bytes(font))}
+    assert where[b"hhea"][0] < where[b"hmtx"][0] < where[b"loca"][0]
+    span = hashlib.sha256(font[where[b"hmtx"][0] : sum(where[b"loca"])]).digest()
+    (_, (start, length), _) = quillmark.data_hash_ranges(bytes(font))
+    font[start : start + length] = store(bytes(font), span)
+    signed = fix_checksums(bytes(font))
+    assert failure(signed) == ("tables hmtx, hhea, loca do not follow one another in the file",
+                               "assertion.boxesHash.mismatch")  # fmt: skip
+
+
 def resave(font: bytes, edit: bool = True) -> bytes:
     """The font opened and saved again by fontTools, after a one-second change of head.modified."""
     from fontTools.ttLib import TTFont
@@ -146,6 +181,35 @@ def overlapping(ranges):
 ACTIONS = ("c2pa.actions.v2", {"actions": [{"action": "c2pa.created"}]})
 SECOND_DATA_HASH = ("c2pa.hash.data__1", ms.data_hash(bytes(32), [(0, 1)]))
 
+def with_c2pa_table(font: bytes, table: bytes) -> bytes:
+    """The font with a C2PA table of these bytes, checksums right."""
+    return fix_checksums(make_font([(t, font[o : o + n]) for t, _, o, n in directory(font)] + [(b"C2PA", table)]))
+
+
+def manifest(*children: bytes, kind: bytes = ms.MANIFEST) -> bytes:
+    """A Manifest Store of one manifest with these children, framed by hand."""
+    return ms.superbox(ms.MANIFEST_STORE, "c2pa", ms.superbox(kind, "urn:c2pa:x", *children))
+
+
+def assertions(*pairs) -> bytes:
+    return ms.superbox(ms.ASSERTION_STORE, "c2pa.assertions", *(ms.cbor_superbox(ms.CBOR, *pair) for pair in pairs))
+
+
+CLAIM = ms.cbor_superbox(ms.CLAIM, "c2pa.claim.v2", {"alg": "sha256"})
+SIGNATURE = ms.cbor_superbox(ms.SIGNATURE, "c2pa.signature", {})
+BOXES = ("c2pa.hash.boxes", {"alg": "sha256", "boxes": [{"names": ["C2PA"], "hash": b"\0", "pad": b""}]})
+
+
+def embedded(store: bytes):
+    return lambda font: quillmark.embed_manifest_store(font, store)
+
+
+def boxes_without_alg(font: bytes) -> bytes:
+    """A box hash with no alg, in its entries or the assertion: the claim's does not serve."""
+    boxes = ms.box_hash(independent_box_hashes(quillmark.embed_manifest_store(font, b"any store")))["boxes"]
+    return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", {"boxes": boxes})]))
+
+
 # (signing, tampering, expected message (a part of it), status code)
 BROKEN = {
     "data-changed-byte": (sign_data, lambda f: fix_checksums(change_byte(f, b"glyf")),
@@ -176,11 +240,53 @@ BROKEN = {
                           "2 hard bindings (c2pa.hash.boxes, c2pa.hash.data__1)", "assertion.multipleHardBindings"),
     "box-missing": (lambda f: sign_boxes(f, edit=lambda b: b[:-1]), None,
                     "tables not covered by any box: post", "assertion.boxesHash.unknownBox"),
-    "boxes-reordered": (lambda f: sign_boxes(f, edit=lambda b: [b[1], b[0], *b[2:]]), None,
-                        "is not the next table in the font's directory order", "assertion.boxesHash.mismatch"),
+    "box-missing-between": (lambda f: sign_boxes(f, edit=lambda b: [x for x in b if x[0] != "glyf"]), None,
+                            "tables not covered by any box: glyf", "assertion.boxesHash.unknownBox"),
+    # The boxes of the font before embedding, as fontTools lists them: no C2PA box.
+    "boxes-of-the-unsigned-font": (lambda f: sign_boxes(f, edit=lambda _: independent_box_hashes(f)), None,
+                                   "tables not covered by any box: C2PA", "assertion.boxesHash.unknownBox"),
+    # A later entry is not read before the order fails, whatever it holds.
+    "boxes-reordered": (lambda f: sign_boxes(f, edit=lambda b: [b[1], b[0], *b[2:], ([{}], b"")]), None,
+                        "box OS/2 is not the next table in the font's directory order; the next table is C2PA",
+                        "assertion.boxesHash.mismatch"),
+    "box-after-the-last": (lambda f: sign_boxes(f, edit=lambda b: [*b, b[-1]]), None,
+                           "box post is not the next table in the font's directory order; every table is covered"
+                           " before it", "assertion.boxesHash.mismatch"),
+    "box-name-with-its-space": (lambda f: sign_boxes(f, edit=lambda b: [(n + " " * (n == "glyf"), d) for n, d in b]),
+                                None, "box glyf : the font has no table named 'glyf '", "assertion.boxesHash.mismatch"),
     "c2pa-box-not-00": (lambda f: sign_boxes(f, edit=lambda b: [(n, b"\1" if n == "C2PA" else d) for n, d in b]),
                         None, "the C2PA box must be listed alone with the hash 00", "assertion.boxesHash.mismatch"),
     "uri-only-embedded": (lambda f: quillmark.embed_remote(f, URI), None, "only a URI", None),
+    # The C2PA table's header (C2PA 2.2, A.3.9).
+    "table-under-its-header": (lambda f: with_c2pa_table(f, bytes(12)), None,
+                               "C2PA table is shorter than its 20-byte header", None),
+    "uri-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(20, 30) + b"https://"), None,
+                           "C2PA table's active manifest URI runs past the end of the table", None),
+    "store-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(0, 0, 20, 900) + b"\1" * 800), None,
+                             "C2PA table's Manifest Store runs past the end of the table", None),
+    "table-of-nothing": (lambda f: with_c2pa_table(f, c2pa_header()), None,
+                         "C2PA table holds neither a Manifest Store nor a URI", None),
+    # The active manifest's parts (C2PA 2.2, 11.2.1) and its hard binding.
+    "no-claim": (embedded(manifest(assertions(BOXES), SIGNATURE)), None,
+                 "the active manifest has no claim", "claim.missing"),
+    "two-claims": (embedded(manifest(assertions(BOXES), CLAIM, CLAIM, SIGNATURE)), None,
+                   "the active manifest has 2 claims", "claim.multiple"),
+    "no-assertion-store": (embedded(manifest(CLAIM, SIGNATURE)), None,
+                           "the active manifest has no assertion store", "assertion.missing"),
+    "no-claim-signature": (embedded(manifest(assertions(BOXES), CLAIM)), None,
+                           "the active manifest has no claim signature", None),
+    "update-manifest": (embedded(manifest(assertions(BOXES), CLAIM, SIGNATURE, kind=b"c2um" + ms.SUFFIX)), None,
+                        "the active manifest is an update manifest", None),
+    "bmff-binding": (embedded(manifest(assertions(("c2pa.hash.bmff.v3", {})), CLAIM, SIGNATURE)), None,
+                     "the hard binding is c2pa.hash.bmff", None),
+    "data-hash-without-hash": (embedded(manifest(assertions(("c2pa.hash.data", {"alg": "sha256"})), CLAIM, SIGNATURE)),
+                               None, "the c2pa.hash.data assertion has no hash", "assertion.dataHash.mismatch"),
+    "box-hash-without-boxes": (embedded(manifest(assertions(("c2pa.hash.boxes", {"alg": "sha256"})), CLAIM, SIGNATURE)),
+                               None, "the c2pa.hash.boxes assertion has no boxes", "assertion.boxesHash.malformed"),
+    "box-without-names": (embedded(manifest(assertions(("c2pa.hash.boxes", {"boxes": [{"hash": b""}]})), CLAIM,
+                                            SIGNATURE)),
+                          None, "a box entry has no names", "assertion.boxesHash.malformed"),
+    "box-hash-without-alg": (boxes_without_alg, None, "no hash algorithm (alg) given", "algorithm.unsupported"),
 }  # fmt: skip
 
 
@@ -194,15 +300,35 @@ def test_broken_fonts_fail_with_their_reason(truetype_font, case):
     assert message in got_message and got_code == code
 
 
-def test_zero_padding_warns_and_fails_when_strict(cff_font):
-    store = box_store(cff_font)
-    padded = quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(cff_font, len(store) + 100), store)
-    report = check_font(padded)
+def zero_padded(font: bytes) -> bytes:
+    store = box_store(font)
+    return quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, len(store) + 100), store)
+
+
+def glyf_excluded(font: bytes) -> bytes:
+    """A box hash whose glyf entry is marked excluded, with a hash that is not glyf's."""
+    assertion = ms.box_hash(independent_box_hashes(quillmark.embed_manifest_store(font, b"any store")))
+    for entry in assertion["boxes"]:
+        if entry["names"] == ["glyf"]:
+            entry.update(excluded=True, hash=bytes(32))
+    return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", assertion)]))
+
+
+WARNINGS = {
+    "zero-padding": (zero_padded, "100 zero bytes pad the Manifest Store after its superbox; strict validators may"
+                     " refuse them: make the signed manifest exactly as long as the reservation"),
+    "excluded-box": (glyf_excluded, "box glyf is excluded from the hash"),
+    "bytes-after-the-tables": (lambda f: fix_checksums(sign_boxes(f) + b"tail"),
+                               "4 bytes of the file lie outside every table, where no box hash covers them"),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", WARNINGS)
+def test_warnings_pass_unless_strict(truetype_font, case):
+    make, warning = WARNINGS[case]
+    report = check_font(make(truetype_font))
     assert report.failure is None and report.passed(strict=False) and not report.passed(strict=True)
-    assert report.warnings == [
-        "100 zero bytes pad the Manifest Store after its superbox; strict validators may refuse them:"
-        " make the signed manifest exactly as long as the reservation"
-    ]
+    assert report.warnings == [warning]
 
 
 def test_uri_alone_passes_unless_embedded(truetype_font):
@@ -220,6 +346,15 @@ def test_hard_binding_among_other_assertions_and_unknown_boxes(truetype_font):
     store = struct.pack(">I", len(store) + len(unknown) + 12) + store[4:] + unknown + ms.box(b"skip", b"1234")
     report = check_font(quillmark.embed_manifest_store(truetype_font, store))
     assert report.failure is None, report.failure
+
+
+@pytest.mark.parametrize("label, binds", [("c2pa.hash.boxes.v2", True), ("c2pa.hash.boxes__1", True),
+                                          ("c2pa.hash.boxes.v3__12", True), ("c2pa.hash.boxesx", False),
+                                          ("c2pa.hash.boxes.v2.x", False)])  # fmt: skip
+def test_a_hard_binding_label_may_carry_a_version_and_an_instance(truetype_font, label, binds):
+    boxes = independent_box_hashes(quillmark.embed_manifest_store(truetype_font, b"any store"))
+    report = check_font(quillmark.embed_manifest_store(truetype_font, ms.manifest_store([(label, ms.box_hash(boxes))])))
+    assert (report.failure is None, report.binding) == ((True, "c2pa.hash.boxes") if binds else (False, None))
 
 
 def jumb(*content: bytes, kind: bytes = ms.MANIFEST_STORE, label: bytes = b"c2pa\0") -> bytes:
@@ -313,7 +448,10 @@ def test_command_line(truetype_font, cff_font, tmp_path):
     assert [(r["path"], r["passed"]) for r in reports] == [
         ("good.ttf", True), ("padded.otf", True), ("hostile.ttf", False), ("reserved\n.ttf", False),
         ("missing.ttf", False)]  # fmt: skip
+    assert all(list(r) == ["path", "passed", "binding", "alg", "failure", "warnings", "notes", "not_checked"]
+               for r in reports)  # fmt: skip
     assert reports[0]["binding"] == "c2pa.hash.data" and reports[0]["failure"] is None
+    assert reports[1]["warnings"] and reports[0]["notes"] and reports[0]["alg"] == "sha256"
     assert reports[2]["failure"]["message"].endswith("superboxes nest more than 16 deep at offset 563")
     assert reports[4]["failure"] == {"code": None, "message": "No such file or directory"}
     assert "not checked" in reports[0]["not_checked"]

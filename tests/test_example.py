@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+import manifest_store as ms
 import quillmark
 from conftest import independent_box_hashes, real_fonts
 from messages import NOT_SFNT
@@ -40,6 +41,32 @@ def labels(data: bytes) -> list[str]:
             found += labels(data[position + 8 + jumd_length : position + length])
         position += length
     return found
+
+
+def layout(data: bytes, start: int = 0, end: int | None = None) -> list[tuple[int, bytes, int]]:
+    """(offset, type, length) of every box, depth first, superboxes opened."""
+    found, position, end = [], start, len(data) if end is None else end
+    while position < end:
+        length, kind = struct.unpack_from(">I4s", data, position)
+        found.append((position, kind, length))
+        if kind == b"jumb":
+            found += layout(data, position + 8, position + length)
+        position += length
+    return found
+
+
+def test_the_demonstration_store_is_laid_out_as_a_worked_example():
+    """An unsigned store of a c2pa.hash.data assertion, against a layout worked out by hand from
+    C2PA 2.2, 11.1.4 (every box at its offset, with its length), and the claim's hash of the
+    assertion (C2PA 2.2, 8.4.2.3) computed there."""
+    store = ms.manifest_store([("c2pa.hash.data", ms.data_hash(b"\xaa" * 32, [(532, 696)]))], generator="example")
+    assert layout(store) == [
+        (0, b"jumb", 696), (8, b"jumd", 30), (38, b"jumb", 658), (46, b"jumd", 71), (117, b"jumb", 193),
+        (125, b"jumd", 41), (166, b"jumb", 144), (174, b"jumd", 40), (214, b"cbor", 96), (310, b"jumb", 303),
+        (318, b"jumd", 39), (357, b"cbor", 256), (613, b"jumb", 83), (621, b"jumd", 40), (661, b"cbor", 35)]  # fmt: skip
+    assert store[:46].hex() == ("000002b86a756d62" "0000001e6a756d64" "6332706100110010800000aa00389b71" "03"
+                                "6332706100" "000002926a756d62")  # fmt: skip
+    assert bytes.fromhex("a97fbc96122bc012de0d5f9eb6c3abc396142640f548b994be2eb28e8214bce5") in store
 
 
 def digest_outside(font: bytes, ranges) -> str:

@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+import messages as M
 import quillmark_cli
 from conftest import sign_boxes, sign_data
 
@@ -77,6 +78,16 @@ def test_every_block_is_run_or_its_commands_exist():
                 assert importlib.util.find_spec(words[2]) is not None, command
             else:
                 assert words[0] == "python" and (ROOT / words[1]).is_file(), command
+
+
+def test_every_message_of_the_module_is_in_the_readme():
+    """The README's table of error messages names every text a ValueError may carry (the three
+    internal ones in the prose below it), `{}` for each variable part."""
+    # Removal only ever shrinks a font: these two limits are never met there.
+    never = {M.INVALID_FONT + M.TOO_MANY_TABLES, M.INVALID_FONT + M.TABLE_TOO_LONG}
+    for template in set(M.VALUE_ERRORS) - never:
+        text = re.sub(r"\{\w+\}", "{}", template)
+        assert f"`{text}`" in README or f"`{text.removeprefix(M.INVALID_C2PA)}`" in README, text
 
 
 @pytest.mark.parametrize("kind, code", EXAMPLES, ids=[f"{kind}{i}" for i, (kind, _) in enumerate(EXAMPLES)])

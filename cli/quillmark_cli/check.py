@@ -33,7 +33,7 @@ from typing import Any, Optional
 import cbor2
 
 from . import jumbf
-from .commands import add_command, add_fonts, load, run_fonts
+from .commands import add_command, add_fonts, load, only_zeros, run_fonts
 from .discovery import Font, find_fonts
 from .names import shown
 from .runner import Outcome, message_of
@@ -43,6 +43,8 @@ NOT_CHECKED = (
     " validate them with your C2PA library"
 )
 ALGORITHMS = ("sha256", "sha384", "sha512")  # C2PA 2.2, 13.1
+# The most exclusions a note lists one by one: a store may hold any number of them.
+SHOWN = 8
 SFNT_VERSIONS = {b"\x00\x01\x00\x00", b"OTTO", b"true", b"typ1"}
 MAGIC = 0xB1B0AFBA
 MANIFESTS = (jumbf.MANIFEST, jumbf.LEGACY_MANIFEST, jumbf.UPDATE_MANIFEST, jumbf.COMPRESSED_MANIFEST)
@@ -189,7 +191,7 @@ def read_store(font: bytes, table: Table, report: Report, embedded: bool) -> Opt
         raise Failed("C2PA table's Manifest Store runs past the end of the table")
     start = table.offset + store_offset
     store = font[start : start + store_length]
-    if not any(store):
+    if only_zeros(store):
         raise Failed("not signed yet: the Manifest Store is a placeholder of zero bytes")
     return start, store
 
@@ -208,7 +210,7 @@ def read_manifest_store(store: bytes, report: Report) -> jumbf.Superbox:
     if description.type != jumbf.MANIFEST_STORE or description.label != "c2pa":
         raise Failed("the store's superbox is not a Manifest Store (type c2pa, label 'c2pa')")
     rest = store[outer.end :]
-    if any(rest):
+    if not only_zeros(rest):
         raise Failed(f"{len(rest)} bytes after the Manifest Store superbox, not all zero")
     if rest:
         # Whether bytes may follow the superbox is not stated for fonts (C2PA 2.2, A.3.9).
@@ -333,7 +335,8 @@ def check_data_hash(font: bytes, store_range: tuple[int, int], assertion: Any, c
     others = [e for e in exclusions if e != store_range]
     if others:
         report.notes.append(
-            "exclusions besides the Manifest Store: " + " ".join(f"({s}, {n})" for s, n in others)
+            "exclusions besides the Manifest Store: " + " ".join(f"({s}, {n})" for s, n in others[:SHOWN])
+            + (f" and {len(others) - SHOWN} more" if len(others) > SHOWN else "")
             + " (assertion.dataHash.additionalExclusionsPresent)"
         )
     # One digest over every byte outside the exclusions, in file order (C2PA 2.2, 10.4.1).
@@ -363,9 +366,7 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
         shown_names = shown(", ".join(names))[:200]
         covered = tables[position : position + len(names)]
         if [t.name for t in covered] != names:
-            raise Failed(
-                f"box {shown_names} is not the next table in the font's directory order", "assertion.boxesHash.mismatch"
-            )
+            raise misplaced(names, shown_names, tables[position:], tables, boxes)
         position += len(names)
         expected = entry.get("hash")
         if not isinstance(expected, bytes):
@@ -388,7 +389,9 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
             # Several names: from the first table's start to the last one's end, gaps included
             # (C2PA 2.2, 15.12.3).
             first, last = covered[0], covered[-1]
-            if last.offset + last.length < first.offset:
+            # Each table must start where the one before it ends, or later: a span from the
+            # first table's start to the last one's end covers no table that lies elsewhere.
+            if any(b.offset < a.offset + a.length for a, b in zip(covered, covered[1:])):
                 raise Failed(
                     f"tables {shown_names} do not follow one another in the file", "assertion.boxesHash.mismatch"
                 )
@@ -404,8 +407,7 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
         if digest.digest() != expected:
             raise Failed(f"box {shown_names} does not match its hash", "assertion.boxesHash.mismatch")
     if position < len(tables):
-        missing = ", ".join(shown(t.name) for t in tables[position:])
-        raise Failed(f"tables not covered by any box: {missing}", "assertion.boxesHash.unknownBox")
+        raise uncovered([t.name for t in tables[position:]])
     # Bytes outside the directory and the tables (past their 4-byte padding) are in no box.
     outside, position = 0, 0
     spans = [(0, 12 + 16 * len(tables))] + [(t.offset, (t.offset + t.length + 3) & ~3) for t in tables]
@@ -416,6 +418,32 @@ def check_box_hash(font: bytes, tables: list[Table], assertion: Any, report: Rep
     if outside:
         report.warnings.append(f"{outside} bytes of the file lie outside every table, where no box hash covers them")
     report.alg = ", ".join(sorted(algs)) or None
+
+
+def uncovered(names: list[str]) -> Failed:
+    """Tables that no box covers (C2PA 2.2, 15.12.3.2)."""
+    listed = ", ".join(shown(n) for n in names)
+    return Failed(f"tables not covered by any box: {listed}", "assertion.boxesHash.unknownBox")
+
+
+def misplaced(names: list[str], shown_names: str, rest: list[Table], tables: list[Table], boxes: list[Any]) -> Failed:
+    """Why a box entry does not name the next tables of the directory (`rest`): a name that no
+    table has, tables that no entry names at all, or else the order."""
+    present = {t.name for t in tables}
+    unknown = [n for n in names if n not in present]
+    if unknown:
+        quoted = shown(", ".join(f"'{n}'" for n in unknown))[:200]
+        return Failed(f"box {shown_names}: the font has no table named {quoted}", "assertion.boxesHash.mismatch")
+    listed = {n for e in boxes if isinstance(e, dict) and isinstance(e.get("names"), list) for n in e["names"]
+              if isinstance(n, str)}  # fmt: skip
+    left_out = [t.name for t in tables if t.name not in listed]
+    if left_out:
+        return uncovered(left_out)
+    after = f"the next table is {shown(rest[0].name)}" if rest else "every table is covered before it"
+    return Failed(
+        f"box {shown_names} is not the next table in the font's directory order; {after}",
+        "assertion.boxesHash.mismatch",
+    )
 
 
 # -- the whole check -----------------------------------------------------------------------------
