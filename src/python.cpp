@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <limits>
 #include <new>
@@ -555,25 +556,30 @@ PyObject* fill_manifest_store(PyObject* args, PyObject* kwargs) {
 // per table, named by its tag without trailing spaces, in the table directory order of the font
 // that embedding a manifest writes; the directory itself is not hashed, head is hashed with
 // checkSumAdjustment as zero, and the C2PA box's hash is the single byte 00, whatever the table
-// will hold. Hashing is hashlib's: each table is handed over as a memoryview of the caller's
-// font, and hashlib lets go of the GIL while it hashes large ones.
-// PyMemoryView_FromMemory is in the stable ABI since 3.3; its flag only reached the limited-API
-// headers in 3.11, with this value.
-#ifndef PyBUF_READ
-#define PyBUF_READ 0x100
-#endif
+// will hold. Hashing is hashlib's: each table is handed over as a slice of a memoryview of the
+// caller's font, not a copy, and hashlib lets go of the GIL while it hashes large ones. Each
+// slice holds the font object, so a hash object that kept one would keep the font alive too.
 
 constexpr std::array<const char*, 3> kBoxHashAlgorithms = {"sha256", "sha384", "sha512"};
 
-// A hashlib digest of `pieces`, taken in order.
-PyObject* digest_of(PyObject* constructor, std::initializer_list<ByteView> pieces) {
+// The part `piece` of `font` as a slice of `font_view`, a memoryview of the font object.
+PyObject* slice_of(PyObject* font_view, ByteView font, ByteView piece) {
+  if (piece.empty()) return PySequence_GetSlice(font_view, 0, 0);
+  const std::less_equal<const std::uint8_t*> at_or_before;  // pointers of unrelated objects too
+  if (!at_or_before(font.data(), piece.data()) || !at_or_before(piece.data() + piece.size(), font.data() + font.size())) {
+    return raise_panic("a table to hash lies outside the font");
+  }
+  const auto start = static_cast<Py_ssize_t>(piece.data() - font.data());
+  return PySequence_GetSlice(font_view, start, start + static_cast<Py_ssize_t>(piece.size()));
+}
+
+// A hashlib digest of `pieces` (objects with the buffer protocol), taken in order.
+PyObject* digest_of(PyObject* constructor, std::initializer_list<PyObject*> pieces) {
   Ref hash(PyObject_CallObject(constructor, nullptr));
   if (!hash) return nullptr;
-  for (const ByteView piece : pieces) {
-    Ref view(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(piece.data())),
-                                     static_cast<Py_ssize_t>(piece.size()), PyBUF_READ));
-    if (!view) return nullptr;
-    Ref done(PyObject_CallMethod(hash.get(), "update", "O", view.get()));
+  for (PyObject* piece : pieces) {
+    if (piece == nullptr) return nullptr;
+    Ref done(PyObject_CallMethod(hash.get(), "update", "O", piece));
     if (!done) return nullptr;
   }
   return PyObject_CallMethod(hash.get(), "digest", nullptr);
@@ -605,6 +611,8 @@ PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
   if (!hashlib) return nullptr;
   Ref constructor(PyObject_GetAttrString(hashlib.get(), alg.c_str()));
   if (!constructor) return nullptr;
+  Ref font_view(PyMemoryView_FromObject(bound[0].get()));
+  if (!font_view) return nullptr;
 
   const std::vector<quillmark::PlannedTable>& tables = plan->plan().tables();
   Ref list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
@@ -617,11 +625,13 @@ PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
     if (t.from_pieces) {
       digest = Ref(PyBytes_FromStringAndSize("\0", 1));
     } else if (quillmark::has_adjustment(t.tag, t.length)) {
-      static constexpr std::uint8_t kZero[4] = {0, 0, 0, 0};
-      digest = Ref(digest_of(constructor.get(), {t.data.first(quillmark::kCheckSumAdjustmentOffset), ByteView(kZero),
-                                                 t.data.subspan(quillmark::kHeadMinimumLength)}));
+      const Ref before(slice_of(font_view.get(), *font, t.data.first(quillmark::kCheckSumAdjustmentOffset)));
+      const Ref zeros(PyBytes_FromStringAndSize("\0\0\0\0", 4));
+      const Ref after(slice_of(font_view.get(), *font, t.data.subspan(quillmark::kHeadMinimumLength)));
+      digest = Ref(digest_of(constructor.get(), {before.get(), zeros.get(), after.get()}));
     } else {
-      digest = Ref(digest_of(constructor.get(), {t.data}));
+      const Ref table(slice_of(font_view.get(), *font, t.data));
+      digest = Ref(digest_of(constructor.get(), {table.get()}));
     }
     if (!digest) return nullptr;
     Ref box(Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()), digest.get()));

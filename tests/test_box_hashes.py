@@ -5,6 +5,9 @@ from __future__ import annotations
 
 import hashlib
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -55,3 +58,40 @@ def test_refusals(truetype_font):
             quillmark.embed_manifest_store(bad, b"store")
         with pytest.raises(ValueError, match=f"^{re.escape(str(refused.value))}$"):
             quillmark.box_hashes(bad)
+
+
+KEEPS_WHAT_IT_HASHES = """
+import gc, hashlib, sys
+sys.path.insert(0, sys.argv[1])
+import quillmark
+from conftest import head_table, make_font
+
+kept = []
+sha256 = hashlib.sha256
+
+class Keeper:  # a hash object that keeps what it is given
+    def __init__(self):
+        self.inner = sha256()
+    def update(self, data):
+        kept.append(data)
+        self.inner.update(data)
+    def digest(self):
+        return self.inner.digest()
+
+glyf = bytes(range(256)) * 4096  # 1 MiB: freed, its memory goes back to the system
+font = make_font([(b"glyf", glyf), (b"head", head_table())])
+hashlib.sha256 = Keeper
+quillmark.box_hashes(font)
+del font
+gc.collect()
+junk = [bytes([7]) * len(glyf) for _ in range(4)]
+print(any(bytes(piece) == glyf for piece in kept))
+"""
+
+
+def test_what_hashlib_is_given_keeps_the_font_alive():
+    """Tables go to hashlib as views of the font: a hash object that keeps one must keep the
+    font with it, not a view of memory freed once the call returns."""
+    done = subprocess.run([sys.executable, "-c", KEEPS_WHAT_IT_HASHES, str(Path(__file__).parent)],
+                          capture_output=True, text=True, timeout=60)  # fmt: skip
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
