@@ -82,13 +82,18 @@ def test_signing_workflow(real_font, tmp_path):
         (["remove", "f.ttf", "g.ttf", "-o", "new/deeper"], "new/deeper/g.ttf"),  # several fonts: a folder
         (["remove", "f.ttf", "-o", "n" * 251 + ".ttf"], "n" * 251 + ".ttf"),  # the longest name there is
         (["extract", "s.ttf", "-o", "stores/"], "stores/s.c2pa"),
+        (["remove", "one", "-o", "new"], "new/f.ttf"),  # a folder in: a folder out, even for one font
+        (["extract", "signed", "-o", "out"], "out/s.c2pa"),
     ],
-    ids=["slash", "several", "255-bytes", "extract-folder"],
+    ids=["slash", "several", "255-bytes", "extract-folder", "folder-of-one", "extract-folder-of-one"],
 )
 def test_outputs_go_where_o_says(here, truetype_font, tmp_path, args, written):
-    (tmp_path / "f.ttf").write_bytes(truetype_font)
-    (tmp_path / "g.ttf").write_bytes(truetype_font)
-    (tmp_path / "s.ttf").write_bytes(quillmark.embed_manifest_store(truetype_font, b"store"))
+    signed = quillmark.embed_manifest_store(truetype_font, b"store")
+    for name, data in [("f.ttf", truetype_font), ("g.ttf", truetype_font), ("s.ttf", signed),
+                       ("one/f.ttf", truetype_font), ("signed/s.ttf", signed)]:  # fmt: skip
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "out").mkdir()
     here(*args, cwd=tmp_path)
     expected = b"store" if args[0] == "extract" else quillmark.remove_manifest_table(truetype_font)
     assert (tmp_path / written).read_bytes() == expected

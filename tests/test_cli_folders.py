@@ -14,7 +14,7 @@ import pytest
 
 import quillmark
 from messages import NOT_SFNT
-from test_cli import TOOL, URI, tool
+from test_cli import TOOL, URI, here, tool  # noqa: F401 (here: a fixture)
 
 
 @pytest.fixture
@@ -127,3 +127,19 @@ def test_a_folder_without_fonts_is_reported(tree):
     done = tool("remove", "empty", "fonts/A.ttf", "-o", "out", cwd=tree, code=1)
     assert done.stderr == "quillmark: empty: no fonts (.ttf, .otf) in this folder\n"
     assert [p.name for p in (tree / "out").iterdir()] == ["A.ttf"]
+
+
+def test_a_folder_that_cannot_be_read_is_reported(tree, here, monkeypatch):
+    """Not skipped in silence: its fonts would be missing from a run that says all went well.
+    (Refused by os.scandir here, as it is for a user without the right to list it.)"""
+    scandir = os.scandir
+
+    def refusing(path="."):
+        if os.path.basename(os.fspath(path)) == "sub":
+            raise PermissionError(13, "Permission denied", path)
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", refusing)
+    assert here("remove", "fonts", "-o", "out", cwd=tree, code=1)[1] == (
+        "quillmark: fonts/sub: cannot read this folder: Permission denied\n")  # fmt: skip
+    assert sorted(p.name for p in (tree / "out").iterdir()) == ["A.ttf", "B.otf"]

@@ -49,7 +49,7 @@ def add_output(sub: argparse.ArgumentParser, what: str = "the new font", in_plac
     where = sub.add_mutually_exclusive_group(required=True)
     where.add_argument("-o", "--output", metavar="OUT",
                        help=f"write {what} here: a file, '-' for standard output, or a folder (a name ending"
-                       " in '/', or any run of several fonts), created if missing, that takes each font"
+                       " in '/', or any run of several fonts or of a folder), created if missing, that takes each font"
                        " under its own name")  # fmt: skip
     if in_place:
         where.add_argument("--in-place", action="store_true", help="replace each input font")
@@ -397,7 +397,8 @@ def register_remove(commands: Any) -> None:
 
 def extract(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     fonts = find_fonts(args.fonts)
-    if len(fonts) == 1 and os.path.isdir(args.output) and not args.output.endswith(("/", os.sep)):
+    alone = len(fonts) == 1 and not fonts[0].in_folder
+    if alone and os.path.isdir(args.output) and not args.output.endswith(("/", os.sep)):
         parser.error(f"{shown(args.output)} is a folder: name the file for the manifest store, or end it with '/'")
     outputs = plan_outputs(parser, fonts, args.output, False, suffix=".c2pa")
 
