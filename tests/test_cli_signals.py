@@ -1,8 +1,12 @@
 """How a run of the `quillmark` command ends when stopped from outside: a signal in the middle
-of writing a large font, or a reader that closes the pipe."""
+of writing a large font, a reader that closes the pipe, a standard output that cannot be
+written."""
 
 from __future__ import annotations
 
+import errno
+import json
+import os
 import signal
 import subprocess
 import time
@@ -42,3 +46,27 @@ def test_a_closed_pipe_ends_the_run_quietly(truetype_font, tmp_path):
                           capture_output=True, text=True)  # fmt: skip
     assert (done.stdout, done.stderr) == ("f.ttf\n", "")
     assert done.returncode == 1  # not all was said
+
+
+@pytest.mark.parametrize("stdout", ["full", "closed"])
+def test_standard_output_that_cannot_be_written_ends_the_run_with_one_line(truetype_font, tmp_path, stdout):
+    (tmp_path / "f.ttf").write_bytes(truetype_font)
+    if stdout == "full":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full here")
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run([TOOL, "info", "f.ttf"], cwd=tmp_path, stdout=full, stderr=subprocess.PIPE, text=True)
+        reason = os.strerror(errno.ENOSPC)
+    else:
+        done = subprocess.run([TOOL, "info", "f.ttf"], cwd=tmp_path, stderr=subprocess.PIPE, text=True,
+                              preexec_fn=lambda: os.close(1))  # fmt: skip
+        reason = os.strerror(errno.EBADF)
+    assert (done.returncode, done.stderr) == (1, f"quillmark: standard output: {reason}\n")
+
+
+def test_with_standard_error_closed_messages_do_not_go_to_standard_output(truetype_font, tmp_path):
+    (tmp_path / "f.ttf").write_bytes(truetype_font)
+    done = subprocess.run([TOOL, "info", "--json", "-v", "missing.ttf", "f.ttf"], cwd=tmp_path, stdout=subprocess.PIPE,
+                          text=True, preexec_fn=lambda: os.close(2))  # fmt: skip
+    assert done.returncode == 1
+    assert [json.loads(line)["path"] for line in done.stdout.splitlines()] == ["missing.ttf", "f.ttf"]

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import io
+import os
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, Optional
@@ -63,6 +64,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    if sys.stderr is None:  # started with standard error closed: messages must not go to standard output
+        sys.stderr = open(os.devnull, "w")
     for stream in (sys.stdout, sys.stderr):  # a name the locale cannot encode is escaped, not a traceback
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
