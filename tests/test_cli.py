@@ -156,6 +156,11 @@ def test_an_owner_that_cannot_be_kept_is_refused_unless_forced(here, truetype_fo
     assert font.read_bytes() == quillmark.remove_manifest_table(truetype_font)
 
 
+def test_version_goes_to_standard_output(tmp_path):
+    done = tool("--version", cwd=tmp_path)
+    assert (done.stdout.split()[0], done.stderr) == ("quillmark", "")
+
+
 def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path):
     """A name with an escape sequence, and one with a byte that is not UTF-8, in reports and
     in error lines: escaped, never sent raw, never a traceback."""

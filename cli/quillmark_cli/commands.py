@@ -36,7 +36,7 @@ def add_command(
     """Adds a subcommand with the options every subcommand has (-j, -v, -q). `help` is its line
     in `quillmark --help`; `more` is added to it in the subcommand's own help."""
     sub: argparse.ArgumentParser = commands.add_parser(name, help=help, description=help + more, **kwargs)
-    sub.set_defaults(run=run)
+    sub.set_defaults(run=run, parser=sub)
     sub.add_argument("-j", "--jobs", type=jobs_count, default=1, metavar="N",
                      help="handle N fonts at a time (default 1; 0: one per processor core)")  # fmt: skip
     noise = sub.add_mutually_exclusive_group()
