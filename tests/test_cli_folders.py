@@ -5,9 +5,12 @@ results in input order, and progress on a terminal."""
 from __future__ import annotations
 
 import hashlib
+import io
 import json
 import os
 import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -111,6 +114,24 @@ def test_progress_shows_on_a_terminal_only(tree, options, fonts, progress):
     assert out.count(b"compliant") == fonts
     piped = tool(*args, cwd=tree)  # never on a pipe
     assert piped.stderr == ""
+
+
+@pytest.mark.parametrize("running_for, shown", [(0.0, ""), (3.0, "; slow (6 s): f1.ttf")], ids=["quick", "slow"])
+def test_progress_names_a_font_that_takes_long(monkeypatch, running_for, shown):
+    from quillmark_cli import runner
+
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    jobs = [runner.Job(f"f{i}.ttf", runner.Outcome) for i in range(6)]
+    now = time.monotonic()
+    jobs[0].started, jobs[0].finished = now - 100, True
+    jobs[1].started = now - running_for * runner.SLOW  # the oldest still running
+    jobs[2].started = now
+    runner.Console(len(jobs), verbose=False, quiet=False).show_progress(1, jobs)
+    assert sys.stderr.getvalue() == "\rquillmark: 1/6 fonts done" + shown
 
 
 def test_quiet_silences_notes_but_not_errors(tree):
