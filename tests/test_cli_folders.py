@@ -10,6 +10,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -77,6 +78,24 @@ def test_several_fonts_at_a_time_report_in_input_order(tree, real_font):
     done = tool("remove", "-j", "3", *fonts, "-o", "out", cwd=tree, code=1)
     assert done.stderr.count("\n") == 3
     assert (tree / "out/f03.ttf").read_bytes() == quillmark.remove_manifest_table((tree / "f03.ttf").read_bytes())
+
+
+def test_results_come_out_in_input_order_whatever_finishes_first(capsys):
+    """The first font's job waits for the second to finish: in input order, or not at all."""
+    from quillmark_cli.runner import Job, Outcome, run
+
+    second_done = threading.Event()
+
+    def first() -> Outcome:
+        assert second_done.wait(30), "the jobs did not run at the same time"
+        return Outcome(lines=["first"], errors=["quillmark: a.ttf: refused"], status=1)
+
+    def second() -> Outcome:
+        second_done.set()
+        return Outcome(lines=["second"])
+
+    assert run([Job("a.ttf", first), Job("b.ttf", second)], workers=2, verbose=True) == 1
+    assert capsys.readouterr() == ("first\nsecond\n", "quillmark: a.ttf: refused\nquillmark: b.ttf: done\n")
 
 
 def run_on_terminal(args: list[str], cwd: Path) -> tuple[int, bytes, bytes]:
