@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import os
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -208,12 +209,16 @@ def _info_cases():
     font = _font()
     head = head_table(adjustment=1)
     store = b"manifest" + bytes(8)
+    jumbf_box = struct.pack(">I4s", 24, b"jumb") + bytes(range(1, 16))  # 23 bytes of a 24-byte box
     return [
         ("placeholder", quillmark.reserve_manifest_placeholder(font, 16),
          "  manifest store  16 bytes, a placeholder: all zeros, not signed yet",
          "  compliant       yes (in form; the placeholder is not signed yet)"),
         ("padded", quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, 16), b"manifest"),
          "  manifest store  16 bytes: a 8-byte manifest and 8 bytes of zero padding", "  compliant       yes"),
+        ("framed-manifest-ending-in-zero",  # a JUMBF superbox says its own length: its last zero is no padding
+         quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, 32), jumbf_box + b"\0"),
+         "  manifest store  32 bytes: a 24-byte manifest and 8 bytes of zero padding", "  compliant       yes"),
         ("no-table", font, None, "  compliant       no: no C2PA table"),
         ("two-tables", make_font([(b"C2PA", c2pa_table(store=store)), (b"C2PA", c2pa_table(store=store)),
                                   (b"head", head)]),
