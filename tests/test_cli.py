@@ -162,22 +162,23 @@ def test_version_goes_to_standard_output(tmp_path):
     assert (done.stdout.split()[0], done.stderr) == ("quillmark", "")
 
 
-def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path):
-    """A name with an escape sequence, and one with a byte that is not UTF-8, in reports and
-    in error lines: escaped, never sent raw, never a traceback."""
-    names = [b"esc\x1b]0;owned\x07.ttf", b"latin\xff.ttf"]
+@pytest.mark.parametrize("encoding", ["utf-8", "ascii"])
+def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path, encoding):
+    """A name with an escape sequence, one with a byte that is not UTF-8, and one that the
+    output's encoding cannot write, in reports and in error lines: escaped, never sent raw,
+    never a traceback."""
+    names = [b"esc\x1b]0;owned\x07.ttf", b"latin\xff.ttf", "café.ttf".encode()]
     for name in names:
         (tmp_path / os.fsdecode(name)).write_bytes(truetype_font)
         (tmp_path / os.fsdecode(b"bad-" + name)).write_bytes(b"not a font at all")
     args = [TOOL.encode(), b"info", *names, *(b"bad-" + name for name in names)]
-    done = subprocess.run(args, cwd=tmp_path, capture_output=True)
+    env = {**os.environ, "PYTHONIOENCODING": encoding}
+    done = subprocess.run(args, cwd=tmp_path, capture_output=True, env=env)
     assert done.returncode == 1
     assert b"Traceback" not in done.stderr
-    assert [line for line in done.stdout.splitlines() if not line.startswith(b" ")] == [
-        b"esc\\x1b]0;owned\\x07.ttf", b"latin\\xff.ttf"]  # fmt: skip
-    assert done.stderr.splitlines() == [
-        b"quillmark: bad-esc\\x1b]0;owned\\x07.ttf: " + NOT_SFNT.encode(),
-        b"quillmark: bad-latin\\xff.ttf: " + NOT_SFNT.encode()]  # fmt: skip
+    shown = [b"esc\\x1b]0;owned\\x07.ttf", b"latin\\xff.ttf", "café.ttf".encode(encoding, "backslashreplace")]
+    assert [line for line in done.stdout.splitlines() if not line.startswith(b" ")] == shown
+    assert done.stderr.splitlines() == [b"quillmark: bad-" + name + b": " + NOT_SFNT.encode() for name in shown]
 
 
 def test_json_lines_name_each_font_as_given(truetype_font, tmp_path):
