@@ -90,7 +90,7 @@ def plan_outputs(
         return [STDOUT] * len(fonts)
     if wants_folder(output, fonts):
         if os.path.exists(output) and not os.path.isdir(output):
-            parser.error(f"{shown(output)} is not a folder, and {len(fonts)} results need one")
+            parser.error(f"{shown(output)} is not a folder, and the results of a folder or of several fonts need one")
         outputs = []
         for font in fonts:
             if font.problem is not None:
