@@ -178,6 +178,7 @@ def test_in_place_refuses_a_file_with_several_hard_links_unless_forced(truetype_
         ["remove", "f.ttf", "g.ttf", "-o", "o.ttf"],  # a file where a folder is needed
         ["remove", "sub", "-o", "o.ttf"],  # so does a folder, even of one font
         ["remove", "f.ttf", "-o", "f.ttf"],
+        ["remove", "f.ttf", "-o", ""],  # "$OUT" unset
         ["remove", "f.ttf", "-o", "./f.ttf"],
         ["remove", "f.ttf", "-o", "hardlink.ttf"],
         ["remove", "f.ttf", "-o", "."],

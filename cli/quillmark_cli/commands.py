@@ -47,7 +47,7 @@ def add_command(
 
 def add_output(sub: argparse.ArgumentParser, what: str = "the new font", in_place: bool = True) -> None:
     where = sub.add_mutually_exclusive_group(required=True)
-    where.add_argument("-o", "--output", metavar="OUT",
+    where.add_argument("-o", "--output", metavar="OUT", type=output_name,
                        help=f"write {what} here: a file, '-' for standard output, or a folder (a name ending"
                        " in '/', or any run of several fonts or of a folder), created if missing, that takes each font"
                        " under its own name")  # fmt: skip
@@ -76,6 +76,12 @@ def jobs_count(text: str) -> int:
     if count < 0:
         raise argparse.ArgumentTypeError(f"must be 0 (one per core) or more: {text!r}")
     return count
+
+
+def output_name(text: str) -> str:
+    if not text:  # an unset shell variable, most likely
+        raise argparse.ArgumentTypeError("an empty name: give a file, a folder or '-'")
+    return text
 
 
 def positive_size(text: str) -> int:
