@@ -179,6 +179,7 @@ def test_in_place_refuses_a_file_with_several_hard_links_unless_forced(truetype_
         ["remove", "sub", "-o", "o.ttf"],  # so does a folder, even of one font
         ["remove", "f.ttf", "-o", "f.ttf"],
         ["remove", "f.ttf", "-o", ""],  # "$OUT" unset
+        ["fill", "f.ttf", "--manifests", "", "-o", "out"],
         ["remove", "f.ttf", "-o", "./f.ttf"],
         ["remove", "f.ttf", "-o", "hardlink.ttf"],
         ["remove", "f.ttf", "-o", "."],

@@ -47,7 +47,7 @@ def add_command(
 
 def add_output(sub: argparse.ArgumentParser, what: str = "the new font", in_place: bool = True) -> None:
     where = sub.add_mutually_exclusive_group(required=True)
-    where.add_argument("-o", "--output", metavar="OUT", type=output_name,
+    where.add_argument("-o", "--output", metavar="OUT", type=file_name,
                        help=f"write {what} here: a file, '-' for standard output, or a folder (a name ending"
                        " in '/', or any run of several fonts or of a folder), created if missing, that takes each font"
                        " under its own name")  # fmt: skip
@@ -78,9 +78,9 @@ def jobs_count(text: str) -> int:
     return count
 
 
-def output_name(text: str) -> str:
-    if not text:  # an unset shell variable, most likely
-        raise argparse.ArgumentTypeError("an empty name: give a file, a folder or '-'")
+def file_name(text: str) -> str:
+    if not text:  # an unset shell variable, most likely; not the current folder
+        raise argparse.ArgumentTypeError("an empty name")
     return text
 
 
@@ -331,7 +331,7 @@ def register_fill(commands: Any) -> None:
                       " Font.ttf takes DIR/Font.c2pa (a font found below a folder, sub/Font.ttf, takes"
                       " DIR/sub/Font.c2pa); a font without one is reported and left alone.")  # fmt: skip
     sub.add_argument("fonts", nargs="+", metavar="FONT", help="fonts or folders (and, without --manifests, the manifest)")
-    sub.add_argument("--manifests", metavar="DIR", help="folder of signed manifests, FONTNAME.c2pa for each font")
+    sub.add_argument("--manifests", metavar="DIR", type=file_name, help="folder of signed manifests, FONTNAME.c2pa for each font")
     add_output(sub)
     add_force(sub, "; the font's store already holds a manifest, which would be replaced")
 
@@ -382,7 +382,7 @@ def register_embed(commands: Any) -> None:
                       "embed a manifest store or a remote manifest URI, replacing any C2PA table")  # fmt: skip
     add_fonts(sub)
     what = sub.add_mutually_exclusive_group(required=True)
-    what.add_argument("--store", metavar="FILE", help="file holding the manifest store to embed")
+    what.add_argument("--store", metavar="FILE", type=file_name, help="file holding the manifest store to embed")
     what.add_argument("--uri", type=uri_text, help="remote manifest URI to embed")
     add_output(sub)
     add_force(sub)
