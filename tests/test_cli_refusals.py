@@ -3,6 +3,7 @@ other fonts of the run still handled; and usage errors, which write nothing."""
 
 from __future__ import annotations
 
+import errno
 import os
 import struct
 import subprocess
@@ -62,6 +63,13 @@ def test_refusals_say_why_and_leave_the_output_alone(here, truetype_font, tmp_pa
         (tmp_path / name).write_bytes(data)
     assert here(*args, cwd=tmp_path, code=1)[1] == f"quillmark: {args[1]}: {message}\n"
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files  # nothing written, no temporary
+
+
+def test_a_missing_output_folder_is_named(here, truetype_font, tmp_path):
+    (tmp_path / "f.ttf").write_bytes(truetype_font)
+    assert here("remove", "f.ttf", "-o", "nope/o.ttf", cwd=tmp_path, code=1)[1] == (
+        f"quillmark: f.ttf: {os.path.realpath(tmp_path / 'nope')}: {os.strerror(errno.ENOENT)}\n")  # fmt: skip
+    assert [p.name for p in tmp_path.iterdir()] == ["f.ttf"]
 
 
 @pytest.mark.parametrize("store", [b"", bytes(64)], ids=["empty", "zeros"])
