@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import os
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -82,13 +83,18 @@ def test_signing_workflow(real_font, tmp_path):
         (["remove", "f.ttf", "g.ttf", "-o", "new/deeper"], "new/deeper/g.ttf"),  # several fonts: a folder
         (["remove", "f.ttf", "-o", "n" * 251 + ".ttf"], "n" * 251 + ".ttf"),  # the longest name there is
         (["extract", "s.ttf", "-o", "stores/"], "stores/s.c2pa"),
+        (["remove", "one", "-o", "new"], "new/f.ttf"),  # a folder in: a folder out, even for one font
+        (["extract", "signed", "-o", "out"], "out/s.c2pa"),
     ],
-    ids=["slash", "several", "255-bytes", "extract-folder"],
+    ids=["slash", "several", "255-bytes", "extract-folder", "folder-of-one", "extract-folder-of-one"],
 )
 def test_outputs_go_where_o_says(here, truetype_font, tmp_path, args, written):
-    (tmp_path / "f.ttf").write_bytes(truetype_font)
-    (tmp_path / "g.ttf").write_bytes(truetype_font)
-    (tmp_path / "s.ttf").write_bytes(quillmark.embed_manifest_store(truetype_font, b"store"))
+    signed = quillmark.embed_manifest_store(truetype_font, b"store")
+    for name, data in [("f.ttf", truetype_font), ("g.ttf", truetype_font), ("s.ttf", signed),
+                       ("one/f.ttf", truetype_font), ("signed/s.ttf", signed)]:  # fmt: skip
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "out").mkdir()
     here(*args, cwd=tmp_path)
     expected = b"store" if args[0] == "extract" else quillmark.remove_manifest_table(truetype_font)
     assert (tmp_path / written).read_bytes() == expected
@@ -151,22 +157,28 @@ def test_an_owner_that_cannot_be_kept_is_refused_unless_forced(here, truetype_fo
     assert font.read_bytes() == quillmark.remove_manifest_table(truetype_font)
 
 
-def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path):
-    """A name with an escape sequence, and one with a byte that is not UTF-8, in reports and
-    in error lines: escaped, never sent raw, never a traceback."""
-    names = [b"esc\x1b]0;owned\x07.ttf", b"latin\xff.ttf"]
+def test_version_goes_to_standard_output(tmp_path):
+    done = tool("--version", cwd=tmp_path)
+    assert (done.stdout.split()[0], done.stderr) == ("quillmark", "")
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "ascii"])
+def test_file_names_are_escaped_wherever_shown(truetype_font, tmp_path, encoding):
+    """A name with an escape sequence, one with a byte that is not UTF-8, and one that the
+    output's encoding cannot write, in reports and in error lines: escaped, never sent raw,
+    never a traceback."""
+    names = [b"esc\x1b]0;owned\x07.ttf", b"latin\xff.ttf", "café.ttf".encode()]
     for name in names:
         (tmp_path / os.fsdecode(name)).write_bytes(truetype_font)
         (tmp_path / os.fsdecode(b"bad-" + name)).write_bytes(b"not a font at all")
     args = [TOOL.encode(), b"info", *names, *(b"bad-" + name for name in names)]
-    done = subprocess.run(args, cwd=tmp_path, capture_output=True)
+    env = {**os.environ, "PYTHONIOENCODING": encoding}
+    done = subprocess.run(args, cwd=tmp_path, capture_output=True, env=env)
     assert done.returncode == 1
     assert b"Traceback" not in done.stderr
-    assert [line for line in done.stdout.splitlines() if not line.startswith(b" ")] == [
-        b"esc\\x1b]0;owned\\x07.ttf", b"latin\\xff.ttf"]  # fmt: skip
-    assert done.stderr.splitlines() == [
-        b"quillmark: bad-esc\\x1b]0;owned\\x07.ttf: " + NOT_SFNT.encode(),
-        b"quillmark: bad-latin\\xff.ttf: " + NOT_SFNT.encode()]  # fmt: skip
+    shown = [b"esc\\x1b]0;owned\\x07.ttf", b"latin\\xff.ttf", "café.ttf".encode(encoding, "backslashreplace")]
+    assert [line for line in done.stdout.splitlines() if not line.startswith(b" ")] == shown
+    assert done.stderr.splitlines() == [b"quillmark: bad-" + name + b": " + NOT_SFNT.encode() for name in shown]
 
 
 def test_json_lines_name_each_font_as_given(truetype_font, tmp_path):
@@ -198,12 +210,16 @@ def _info_cases():
     font = _font()
     head = head_table(adjustment=1)
     store = b"manifest" + bytes(8)
+    jumbf_box = struct.pack(">I4s", 24, b"jumb") + bytes(range(1, 16))  # 23 bytes of a 24-byte box
     return [
         ("placeholder", quillmark.reserve_manifest_placeholder(font, 16),
          "  manifest store  16 bytes, a placeholder: all zeros, not signed yet",
          "  compliant       yes (in form; the placeholder is not signed yet)"),
         ("padded", quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, 16), b"manifest"),
          "  manifest store  16 bytes: a 8-byte manifest and 8 bytes of zero padding", "  compliant       yes"),
+        ("framed-manifest-ending-in-zero",  # a JUMBF superbox says its own length: its last zero is no padding
+         quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, 32), jumbf_box + b"\0"),
+         "  manifest store  32 bytes: a 24-byte manifest and 8 bytes of zero padding", "  compliant       yes"),
         ("no-table", font, None, "  compliant       no: no C2PA table"),
         ("two-tables", make_font([(b"C2PA", c2pa_table(store=store)), (b"C2PA", c2pa_table(store=store)),
                                   (b"head", head)]),

@@ -5,16 +5,20 @@ results in input order, and progress on a terminal."""
 from __future__ import annotations
 
 import hashlib
+import io
 import json
 import os
 import subprocess
+import sys
+import threading
+import time
 from pathlib import Path
 
 import pytest
 
 import quillmark
 from messages import NOT_SFNT
-from test_cli import TOOL, URI, tool
+from test_cli import TOOL, URI, here, tool  # noqa: F401 (here: a fixture)
 
 
 @pytest.fixture
@@ -76,6 +80,24 @@ def test_several_fonts_at_a_time_report_in_input_order(tree, real_font):
     assert (tree / "out/f03.ttf").read_bytes() == quillmark.remove_manifest_table((tree / "f03.ttf").read_bytes())
 
 
+def test_results_come_out_in_input_order_whatever_finishes_first(capsys):
+    """The first font's job waits for the second to finish: in input order, or not at all."""
+    from quillmark_cli.runner import Job, Outcome, run
+
+    second_done = threading.Event()
+
+    def first() -> Outcome:
+        assert second_done.wait(30), "the jobs did not run at the same time"
+        return Outcome(lines=["first"], errors=["quillmark: a.ttf: refused"], status=1)
+
+    def second() -> Outcome:
+        second_done.set()
+        return Outcome(lines=["second"])
+
+    assert run([Job("a.ttf", first), Job("b.ttf", second)], workers=2, verbose=True) == 1
+    assert capsys.readouterr() == ("first\nsecond\n", "quillmark: a.ttf: refused\nquillmark: b.ttf: done\n")
+
+
 def run_on_terminal(args: list[str], cwd: Path) -> tuple[int, bytes, bytes]:
     """Runs the tool with standard error on a terminal; returns its status, output and what the
     terminal showed."""
@@ -113,6 +135,24 @@ def test_progress_shows_on_a_terminal_only(tree, options, fonts, progress):
     assert piped.stderr == ""
 
 
+@pytest.mark.parametrize("running_for, shown", [(0.0, ""), (3.0, "; slow (6 s): f1.ttf")], ids=["quick", "slow"])
+def test_progress_names_a_font_that_takes_long(monkeypatch, running_for, shown):
+    from quillmark_cli import runner
+
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    jobs = [runner.Job(f"f{i}.ttf", runner.Outcome) for i in range(6)]
+    now = time.monotonic()
+    jobs[0].started, jobs[0].finished = now - 100, True
+    jobs[1].started = now - running_for * runner.SLOW  # the oldest still running
+    jobs[2].started = now
+    runner.Console(len(jobs), verbose=False, quiet=False).show_progress(1, jobs)
+    assert sys.stderr.getvalue() == "\rquillmark: 1/6 fonts done" + shown
+
+
 def test_quiet_silences_notes_but_not_errors(tree):
     (tree / "r.ttf").write_bytes(quillmark.reserve_manifest_placeholder((tree / "fonts/A.ttf").read_bytes(), 100))
     (tree / "m.c2pa").write_bytes(b"short")
@@ -127,3 +167,19 @@ def test_a_folder_without_fonts_is_reported(tree):
     done = tool("remove", "empty", "fonts/A.ttf", "-o", "out", cwd=tree, code=1)
     assert done.stderr == "quillmark: empty: no fonts (.ttf, .otf) in this folder\n"
     assert [p.name for p in (tree / "out").iterdir()] == ["A.ttf"]
+
+
+def test_a_folder_that_cannot_be_read_is_reported(tree, here, monkeypatch):
+    """Not skipped in silence: its fonts would be missing from a run that says all went well.
+    (Refused by os.scandir here, as it is for a user without the right to list it.)"""
+    scandir = os.scandir
+
+    def refusing(path="."):
+        if os.path.basename(os.fspath(path)) == "sub":
+            raise PermissionError(13, "Permission denied", path)
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", refusing)
+    assert here("remove", "fonts", "-o", "out", cwd=tree, code=1)[1] == (
+        "quillmark: fonts/sub: cannot read this folder: Permission denied\n")  # fmt: skip
+    assert sorted(p.name for p in (tree / "out").iterdir()) == ["A.ttf", "B.otf"]

@@ -3,6 +3,7 @@ other fonts of the run still handled; and usage errors, which write nothing."""
 
 from __future__ import annotations
 
+import errno
 import os
 import struct
 import subprocess
@@ -62,6 +63,13 @@ def test_refusals_say_why_and_leave_the_output_alone(here, truetype_font, tmp_pa
         (tmp_path / name).write_bytes(data)
     assert here(*args, cwd=tmp_path, code=1)[1] == f"quillmark: {args[1]}: {message}\n"
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files  # nothing written, no temporary
+
+
+def test_a_missing_output_folder_is_named(here, truetype_font, tmp_path):
+    (tmp_path / "f.ttf").write_bytes(truetype_font)
+    assert here("remove", "f.ttf", "-o", "nope/o.ttf", cwd=tmp_path, code=1)[1] == (
+        f"quillmark: f.ttf: {os.path.realpath(tmp_path / 'nope')}: {os.strerror(errno.ENOENT)}\n")  # fmt: skip
+    assert [p.name for p in tmp_path.iterdir()] == ["f.ttf"]
 
 
 @pytest.mark.parametrize("store", [b"", bytes(64)], ids=["empty", "zeros"])
@@ -176,7 +184,10 @@ def test_in_place_refuses_a_file_with_several_hard_links_unless_forced(truetype_
         ["remove", "f.ttf", "./f.ttf", "--in-place"],  # the same font twice, replaced at once
         ["remove", "f.ttf", "g.ttf", "-o", "-"],  # two fonts, one standard output
         ["remove", "f.ttf", "g.ttf", "-o", "o.ttf"],  # a file where a folder is needed
+        ["remove", "sub", "-o", "o.ttf"],  # so does a folder, even of one font
         ["remove", "f.ttf", "-o", "f.ttf"],
+        ["remove", "f.ttf", "-o", ""],  # "$OUT" unset
+        ["fill", "f.ttf", "--manifests", "", "-o", "out"],
         ["remove", "f.ttf", "-o", "./f.ttf"],
         ["remove", "f.ttf", "-o", "hardlink.ttf"],
         ["remove", "f.ttf", "-o", "."],
@@ -185,6 +196,7 @@ def test_in_place_refuses_a_file_with_several_hard_links_unless_forced(truetype_
         ["extract", "f.ttf"],
         ["extract", "f.ttf", "-o", "out"],
         ["info"],
+        ["info", "f.ttf", "--\x1b[31m.ttf"],  # a file name taken for an option: escaped too
     ],
 )
 def test_usage_errors_exit_2_and_write_nothing(here, truetype_font, tmp_path, args):
@@ -198,5 +210,7 @@ def test_usage_errors_exit_2_and_write_nothing(here, truetype_font, tmp_path, ar
     before = {p: p.read_bytes() if p.is_file() else None for p in tmp_path.rglob("*")}
     out, err = here(*args, cwd=tmp_path, code=2)
     assert out == ""
-    assert err.startswith("usage: ")
+    top_level = not args or args[0] == "sign" or args[-1].startswith("--\x1b")  # unknown options: the top-level parser
+    assert err.startswith("usage: quillmark " + ("" if top_level else f"{args[0]} "))
+    assert "\x1b" not in err
     assert {p: p.read_bytes() if p.is_file() else None for p in tmp_path.rglob("*")} == before

@@ -11,11 +11,13 @@ from __future__ import annotations
 
 import argparse
 import io
+import os
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any, Optional
+from typing import Any, NoReturn, Optional
 
 from . import check, commands
+from .names import shown
 from .runner import stops_cleanly
 
 # Each adds one subcommand to the parser, in the order `quillmark --help` lists them. A new
@@ -33,6 +35,14 @@ COMMANDS: list[Callable[[Any], None]] = [
 ]
 
 
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, whose error lines escape control characters from the command line (an
+    unknown option that is a file name with an escape sequence) as every other line does."""
+
+    def error(self, message: str) -> NoReturn:
+        super().error(shown(message))
+
+
 class Version(argparse.Action):
     """--version, looked up only when asked for (reading the metadata takes longer than the
     rest of the tool's start)."""
@@ -44,11 +54,12 @@ class Version(argparse.Action):
             version = metadata.version("quillmark")
         except metadata.PackageNotFoundError:
             version = "unknown"
-        parser.exit(message=f"quillmark {version}\n")
+        print(f"quillmark {version}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="quillmark",
         description="Put C2PA content provenance into TrueType/OpenType fonts, read it back and take it out.",
         epilog="Exit status: 0 all well, 1 some font refused (the others are still processed), 2 usage error, "
@@ -63,13 +74,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    if sys.stderr is None:  # started with standard error closed: messages must not go to standard output
+        sys.stderr = open(os.devnull, "w")
     for stream in (sys.stdout, sys.stderr):  # a name the locale cannot encode is escaped, not a traceback
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
     with stops_cleanly():
         parser = build_parser()
         args = parser.parse_args(argv)
-        status: int = args.run(args, parser)
+        status: int = args.run(args, args.parser)  # the subcommand's, for its usage line
         return status
 
 

@@ -36,7 +36,7 @@ def add_command(
     """Adds a subcommand with the options every subcommand has (-j, -v, -q). `help` is its line
     in `quillmark --help`; `more` is added to it in the subcommand's own help."""
     sub: argparse.ArgumentParser = commands.add_parser(name, help=help, description=help + more, **kwargs)
-    sub.set_defaults(run=run)
+    sub.set_defaults(run=run, parser=sub)
     sub.add_argument("-j", "--jobs", type=jobs_count, default=1, metavar="N",
                      help="handle N fonts at a time (default 1; 0: one per processor core)")  # fmt: skip
     noise = sub.add_mutually_exclusive_group()
@@ -47,9 +47,9 @@ def add_command(
 
 def add_output(sub: argparse.ArgumentParser, what: str = "the new font", in_place: bool = True) -> None:
     where = sub.add_mutually_exclusive_group(required=True)
-    where.add_argument("-o", "--output", metavar="OUT",
+    where.add_argument("-o", "--output", metavar="OUT", type=file_name,
                        help=f"write {what} here: a file, '-' for standard output, or a folder (a name ending"
-                       " in '/', or any run of several fonts), created if missing, that takes each font"
+                       " in '/', or any run of several fonts or of a folder), created if missing, that takes each font"
                        " under its own name")  # fmt: skip
     if in_place:
         where.add_argument("--in-place", action="store_true", help="replace each input font")
@@ -76,6 +76,12 @@ def jobs_count(text: str) -> int:
     if count < 0:
         raise argparse.ArgumentTypeError(f"must be 0 (one per core) or more: {text!r}")
     return count
+
+
+def file_name(text: str) -> str:
+    if not text:  # an unset shell variable, most likely; not the current folder
+        raise argparse.ArgumentTypeError("an empty name")
+    return text
 
 
 def positive_size(text: str) -> int:
@@ -325,7 +331,7 @@ def register_fill(commands: Any) -> None:
                       " Font.ttf takes DIR/Font.c2pa (a font found below a folder, sub/Font.ttf, takes"
                       " DIR/sub/Font.c2pa); a font without one is reported and left alone.")  # fmt: skip
     sub.add_argument("fonts", nargs="+", metavar="FONT", help="fonts or folders (and, without --manifests, the manifest)")
-    sub.add_argument("--manifests", metavar="DIR", help="folder of signed manifests, FONTNAME.c2pa for each font")
+    sub.add_argument("--manifests", metavar="DIR", type=file_name, help="folder of signed manifests, FONTNAME.c2pa for each font")
     add_output(sub)
     add_force(sub, "; the font's store already holds a manifest, which would be replaced")
 
@@ -376,7 +382,7 @@ def register_embed(commands: Any) -> None:
                       "embed a manifest store or a remote manifest URI, replacing any C2PA table")  # fmt: skip
     add_fonts(sub)
     what = sub.add_mutually_exclusive_group(required=True)
-    what.add_argument("--store", metavar="FILE", help="file holding the manifest store to embed")
+    what.add_argument("--store", metavar="FILE", type=file_name, help="file holding the manifest store to embed")
     what.add_argument("--uri", type=uri_text, help="remote manifest URI to embed")
     add_output(sub)
     add_force(sub)
@@ -397,7 +403,8 @@ def register_remove(commands: Any) -> None:
 
 def extract(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     fonts = find_fonts(args.fonts)
-    if len(fonts) == 1 and os.path.isdir(args.output) and not args.output.endswith(("/", os.sep)):
+    alone = len(fonts) == 1 and not fonts[0].in_folder
+    if alone and os.path.isdir(args.output) and not args.output.endswith(("/", os.sep)):
         parser.error(f"{shown(args.output)} is a folder: name the file for the manifest store, or end it with '/'")
     outputs = plan_outputs(parser, fonts, args.output, False, suffix=".c2pa")
 

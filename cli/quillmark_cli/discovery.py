@@ -25,7 +25,8 @@ FONT_EXTENSIONS = (".ttf", ".otf")
 class Font:
     path: str  # as given, or joined to the folder it was found in
     relative: str  # its name below an output folder
-    problem: Optional[str] = None  # a folder that held no fonts
+    problem: Optional[str] = None  # a folder that held no fonts, or could not be read
+    in_folder: bool = False  # found in a folder given on the command line
 
 
 def find_fonts(paths: Sequence[str]) -> list[Font]:
@@ -34,13 +35,18 @@ def find_fonts(paths: Sequence[str]) -> list[Font]:
         if not os.path.isdir(given):
             fonts.append(Font(given, os.path.basename(given)))
             continue
-        found = []
-        for folder, subfolders, files in os.walk(given):
+        found: list[Font] = []
+
+        def unreadable(error: OSError) -> None:
+            folder = os.fsdecode(error.filename) if error.filename is not None else given
+            found.append(Font(folder, "", problem=f"cannot read this folder: {error.strerror}"))
+
+        for folder, subfolders, files in os.walk(given, onerror=unreadable):
             subfolders[:] = sorted(d for d in subfolders if not d.startswith("."))
             for name in sorted(files):
                 if name.lower().endswith(FONT_EXTENSIONS) and not name.startswith("."):
                     path = os.path.join(folder, name)
-                    found.append(Font(path, os.path.relpath(path, given)))
+                    found.append(Font(path, os.path.relpath(path, given), in_folder=True))
         if not found:
             extensions = ", ".join(FONT_EXTENSIONS)
             found.append(Font(given, "", problem=f"no fonts ({extensions}) in this folder"))
@@ -49,14 +55,14 @@ def find_fonts(paths: Sequence[str]) -> list[Font]:
 
 
 def wants_folder(output: str, fonts: Sequence[Font]) -> bool:
-    """-o names a folder when it is one, ends with a separator, or takes several fonts (or any
-    font found in a folder)."""
+    """-o names a folder when it is one, ends with a separator, or takes several fonts, or fonts
+    found in a folder (even one alone)."""
     return (
         os.path.isdir(output)
         or output.endswith(("/", os.sep))
         or (os.altsep is not None and output.endswith(os.altsep))
         or len(fonts) > 1
-        or any(font.relative != os.path.basename(font.path) for font in fonts)
+        or any(font.in_folder for font in fonts)
     )
 
 
@@ -84,7 +90,7 @@ def plan_outputs(
         return [STDOUT] * len(fonts)
     if wants_folder(output, fonts):
         if os.path.exists(output) and not os.path.isdir(output):
-            parser.error(f"{shown(output)} is not a folder, and {len(fonts)} results need one")
+            parser.error(f"{shown(output)} is not a folder, and the results of a folder or of several fonts need one")
         outputs = []
         for font in fonts:
             if font.problem is not None:

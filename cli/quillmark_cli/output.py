@@ -117,10 +117,11 @@ def write_file(path: str, data: bytes, *, force: bool = False) -> None:
         with open(path, "wb") as f:
             f.write(data)
         return
+    folder = os.path.dirname(path)
     try:
-        fd, temporary = TEMPORARIES.create(os.path.dirname(path))
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, path) from None
+        fd, temporary = TEMPORARIES.create(folder)
+    except OSError as e:  # the folder is missing, or not writable: name it, not the output
+        raise OSError(e.errno, e.strerror, folder) from None
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)

@@ -3,11 +3,11 @@ compliance verdict, with the reason when the verdict is no."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional
 
 import quillmark
 
-from . import messages
+from . import jumbf, messages
 from .names import shown
 from .sfnt import has_table
 
@@ -51,7 +51,7 @@ def font_report(font: bytes) -> dict[str, Any]:
     else:
         report["store_size"] = len(store)
         if store:
-            unpadded = len(store.rstrip(b"\0"))
+            unpadded = manifest_length(store)
             report["store_state"] = "manifest" if unpadded else "placeholder"
             report["padding"] = len(store) - unpadded if unpadded else None
     if not report["compliant"]:
@@ -62,6 +62,20 @@ def font_report(font: bytes) -> dict[str, Any]:
         else:
             report["reason"] = "checkSumAdjustment is wrong: the font changed after it was written"
     return report
+
+
+def manifest_length(store: bytes) -> int:
+    """How many of the store's bytes the manifest takes, the rest being zero padding. A JUMBF
+    superbox, as C2PA frames a Manifest Store, gives its own length, so a manifest whose last
+    bytes happen to be zeros is not taken for padding; anything else ends at its last non-zero
+    byte."""
+    try:
+        box: Optional[jumbf.Box] = jumbf.read_box(store, 0, len(store))
+    except jumbf.JumbfError:
+        box = None
+    if box is not None and box.type == b"jumb" and not any(store[box.end :]):
+        return box.end
+    return len(store.rstrip(b"\0"))
 
 
 def report_lines(report: dict[str, Any]) -> list[str]:

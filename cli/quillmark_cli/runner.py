@@ -10,6 +10,7 @@ temporary files and ends the process.
 from __future__ import annotations
 
 import concurrent.futures
+import errno
 import os
 import shutil
 import signal
@@ -42,6 +43,10 @@ class Outcome:
     errors: list[str] = field(default_factory=list)  # standard error, always
     done: str = "done"  # what -v says once the font is handled
     status: int = 0
+
+
+class OutputFailed(Exception):
+    """Standard output cannot be written (a full disk, a closed descriptor): the run cannot go on."""
 
 
 def message_of(error: BaseException, path: Optional[str] = None) -> str:
@@ -116,18 +121,29 @@ class Console:
 
     def emit(self, job: Job, outcome: Outcome) -> None:
         self.clear()
-        if outcome.lines:
-            sys.stdout.write("".join(line + "\n" for line in outcome.lines))
-            sys.stdout.flush()
-        if outcome.data is not None:
-            sys.stdout.flush()
-            sys.stdout.buffer.write(outcome.data)
-            sys.stdout.buffer.flush()
+        if outcome.lines or outcome.data is not None:
+            try:
+                self.write_out(outcome)
+            except BrokenPipeError:
+                raise
+            except OSError as e:
+                raise OutputFailed(e.strerror or str(e)) from None
         for line in outcome.errors + ([] if self.quiet else outcome.notes):
             print(line, file=self.stderr)
         if self.verbose and not outcome.errors:
             print(f"quillmark: {shown(job.name)}: {outcome.done}", file=self.stderr)
         self.stderr.flush()
+
+    @staticmethod
+    def write_out(outcome: Outcome) -> None:
+        if sys.stdout is None:  # started with standard output closed
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        if outcome.lines:
+            sys.stdout.write("".join(line + "\n" for line in outcome.lines))
+            sys.stdout.flush()
+        if outcome.data is not None:
+            sys.stdout.buffer.write(outcome.data)
+            sys.stdout.buffer.flush()
 
 
 def run(jobs: Sequence[Job], workers: int, verbose: bool = False, quiet: bool = False) -> int:
@@ -169,7 +185,8 @@ def _raise_interrupted(signum: int, frame: Optional[FrameType]) -> None:
 def stops_cleanly() -> Iterator[None]:
     """Around a whole run: SIGTERM and SIGHUP (where the system has them) stop it as Ctrl-C
     does. A stop removes the unfinished temporary files, says so and exits with 128 plus the
-    signal's number (130 for Ctrl-C); a closed standard output ends the run quietly, status 1."""
+    signal's number (130 for Ctrl-C); a closed pipe on standard output ends the run quietly,
+    status 1, and any other failure to write there (a full disk) with one line, status 1."""
     names = ["SIGTERM", "SIGHUP"]
     previous = {}
     if threading.current_thread() is threading.main_thread():
@@ -191,6 +208,11 @@ def stops_cleanly() -> Iterator[None]:
         os._exit(128 + signum)  # worker threads may be deep in a large font: do not wait for them
     except BrokenPipeError:
         TEMPORARIES.stop()
+        _flush(sys.stderr)
+        os._exit(1)
+    except OutputFailed as e:
+        TEMPORARIES.stop()
+        print(f"quillmark: standard output: {e}", file=sys.stderr)
         _flush(sys.stderr)
         os._exit(1)
     finally:
