@@ -213,13 +213,15 @@ def test_no_leak(name, fn, args, kwargs, exc, text):
         run(fn, args, kwargs, exc, text)
     gc.collect()
 
-    # Every reference taken during a call was given back. Before Python 3.12 the singletons are
-    # counted by the rest of the interpreter too, so for them only a growth in step with the
-    # calls counts; from 3.12 on they are immortal, and their count must not move at all.
+    # Every reference taken during a call was given back. A fault shows in step with the calls;
+    # the interpreter's own caches (its type attribute cache, for one) may take or drop a
+    # reference once. Before Python 3.12 the singletons are counted by the rest of the
+    # interpreter too, so for them only a growth in step with the calls counts; from 3.12 on
+    # they are immortal, and their count must stay put like the others'.
     grown = [(o if not isinstance(o, bytes) else f"<bytes of {len(o)}>", after - before)
              for o, before, after in zip(objs, refs, counts(objs))]
     shared = () if sys.version_info >= (3, 12) else (None, True, False)
-    assert all(d == 0 for (_, d), o in zip(grown, objs) if not any(o is s for s in shared)), grown
+    assert all(abs(d) <= 2 for (_, d), o in zip(grown, objs) if not any(o is s for s in shared)), grown
     assert all(abs(d) < CALLS // 4 for _, d in grown), grown
     assert len(gc.get_objects()) - live < 50
     if traced is not None:
