@@ -33,9 +33,10 @@ from typing import Any, Optional
 import cbor2
 
 from . import jumbf
-from .commands import add_command, add_fonts, load, only_zeros, run_fonts
+from .commands import add_command, add_fonts, load, run_fonts
 from .discovery import Font, find_fonts
 from .names import shown
+from .report import only_zeros
 from .runner import Outcome, message_of
 
 NOT_CHECKED = (

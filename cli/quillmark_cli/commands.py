@@ -19,7 +19,7 @@ import quillmark
 from .discovery import Font, find_fonts, plan_outputs
 from .names import shown
 from .output import STDOUT, Refused, link_count, write_file
-from .report import font_report, report_lines
+from .report import font_report, only_zeros, report_lines
 from .runner import Job, Outcome, failed, message_of, run, workers
 from .sfnt import C2PA_HEADER, read_font, rebuilt_size
 
@@ -112,11 +112,6 @@ def uri_text(text: str) -> str:
 def load(path: str) -> bytes:
     with open(path, "rb") as f:
         return read_font(f)
-
-
-def only_zeros(data: bytes) -> bool:
-    """Whether `data` is nothing but zero bytes: a placeholder that no manifest was written into."""
-    return data.count(0) == len(data)
 
 
 def check_manifest(data: bytes, what: str) -> bytes:

@@ -64,6 +64,11 @@ def font_report(font: bytes) -> dict[str, Any]:
     return report
 
 
+def only_zeros(data: bytes) -> bool:
+    """Whether `data` is nothing but zero bytes: a placeholder that no manifest was written into."""
+    return data.count(0) == len(data)
+
+
 def manifest_length(store: bytes) -> int:
     """How many of the store's bytes the manifest takes, the rest being zero padding. A JUMBF
     superbox, as C2PA frames a Manifest Store, gives its own length, so a manifest whose last
@@ -73,7 +78,7 @@ def manifest_length(store: bytes) -> int:
         box: Optional[jumbf.Box] = jumbf.read_box(store, 0, len(store))
     except jumbf.JumbfError:
         box = None
-    if box is not None and box.type == b"jumb" and not any(store[box.end :]):
+    if box is not None and box.type == b"jumb" and only_zeros(store[box.end :]):
         return box.end
     return len(store.rstrip(b"\0"))
 
