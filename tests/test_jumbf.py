@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 import manifest_store as ms
 import quillmark
-from quillmark_cli import jumbf
+from quillmark_c2pa import jumbf
 from conftest import fix_checksums
 from quillmark_cli.check import check_font
 

@@ -32,7 +32,7 @@ from typing import Any, Optional
 
 import cbor2
 
-from . import jumbf
+from quillmark_c2pa import jumbf
 from .commands import add_command, add_fonts, load, run_fonts
 from .discovery import Font, find_fonts
 from .names import shown

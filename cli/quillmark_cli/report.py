@@ -7,7 +7,9 @@ from typing import Any, Optional
 
 import quillmark
 
-from . import jumbf, messages
+from quillmark_c2pa import jumbf
+
+from . import messages
 from .names import shown
 from .sfnt import has_table
 

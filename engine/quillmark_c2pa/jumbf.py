@@ -162,3 +162,28 @@ def read_superbox(data: bytes, box: Box, depth: int = 0) -> Superbox:
 def shown_type(kind: bytes) -> str:
     """A box type for a message: printable ASCII as is, anything else as \\xNN."""
     return "".join(chr(b) if 0x20 < b < 0x7F else f"\\x{b:02x}" for b in kind)
+
+
+# -- writing ---------------------------------------------------------------------------------------
+
+# Label present and requestable (C2PA 2.2, 11.1.4.1.2).
+TOGGLES = REQUESTABLE | LABEL
+
+
+def box(kind: bytes, payload: bytes) -> bytes:
+    """A box with a 32-bit length (LBox), or a 64-bit one (XLBox) when it does not fit."""
+    if 8 + len(payload) <= 0xFFFFFFFF:
+        return struct.pack(">I4s", 8 + len(payload), kind) + payload
+    return struct.pack(">I4sQ", 1, kind, 16 + len(payload)) + payload
+
+
+def description(kind: bytes, label: str, salt: Optional[bytes] = None) -> bytes:
+    """A jumd box: type, toggles, the label with its NUL, and a salt box (c2sh) when given."""
+    toggles = TOGGLES | (PRIVATE if salt is not None else 0)
+    private = box(b"c2sh", salt) if salt is not None else b""
+    return box(b"jumd", kind + bytes([toggles]) + label.encode("utf-8") + b"\0" + private)
+
+
+def superbox(kind: bytes, label: str, *content: bytes, salt: Optional[bytes] = None) -> bytes:
+    """A jumb superbox: its description box, then the content boxes."""
+    return box(b"jumb", description(kind, label, salt) + b"".join(content))
