@@ -28,7 +28,7 @@ from pathlib import Path
 from typing import Optional
 
 import quillmark
-from quillmark_cli.check import NOT_CHECKED, check_font
+from quillmark_cli.commands.check import NOT_CHECKED, check_font
 
 from manifest_store import box_hash, data_hash, manifest_store, reserve_exactly
 

@@ -17,8 +17,8 @@ import manifest_store as ms
 import quillmark
 from conftest import (box_store, c2pa_header, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
                       sign_boxes, sign_data)  # fmt: skip
-from quillmark_cli import check
-from quillmark_cli.check import check_font
+from quillmark_cli.commands import check
+from quillmark_cli.commands.check import check_font
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
 URI = "https://example.com/font.c2pa"

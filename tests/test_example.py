@@ -16,7 +16,7 @@ import manifest_store as ms
 import quillmark
 from conftest import independent_box_hashes, real_fonts
 from messages import NOT_SFNT
-from quillmark_cli.check import check_font
+from quillmark_cli.commands.check import check_font
 
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "sign_font.py"
 SAMPLE = SCRIPT.parent / "fonts" / "QuillSample-Regular.ttf"

@@ -16,7 +16,7 @@ import manifest_store as ms
 import quillmark
 from quillmark_c2pa import jumbf
 from conftest import fix_checksums
-from quillmark_cli.check import check_font
+from quillmark_cli.commands.check import check_font
 
 FUZZ = settings(max_examples=300, deadline=None, derandomize=True, database=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])  # fmt: skip

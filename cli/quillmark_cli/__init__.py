@@ -13,26 +13,13 @@ import argparse
 import io
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import Any, NoReturn, Optional
 
-from . import check, commands
+from .commands import COMMANDS, load
 from .names import shown
+from .options import add_common
 from .runner import stops_cleanly
-
-# Each adds one subcommand to the parser, in the order `quillmark --help` lists them. A new
-# subcommand is a module with a `register(subcommands)` function built on
-# commands.add_command (which gives it -j, -v and -q), listed here.
-COMMANDS: list[Callable[[Any], None]] = [
-    commands.register_info,
-    commands.register_reserve,
-    commands.register_ranges,
-    commands.register_fill,
-    commands.register_embed,
-    commands.register_remove,
-    commands.register_extract,
-    check.register,
-]
 
 
 class Parser(argparse.ArgumentParser):
@@ -58,7 +45,21 @@ class Version(argparse.Action):
         parser.exit()
 
 
-def build_parser() -> argparse.ArgumentParser:
+def chosen_command(argv: Sequence[str]) -> Optional[str]:
+    """The subcommand named on the command line: the first word that is not one of the
+    top-level options (which take no value); None when there is none or it is unknown."""
+    for i, word in enumerate(argv):
+        if word == "--":
+            word = argv[i + 1] if i + 1 < len(argv) else ""
+        elif word.startswith("-"):
+            continue
+        return word if word in COMMANDS else None
+    return None
+
+
+def build_parser(command: Optional[str] = None) -> argparse.ArgumentParser:
+    """The parser, with every subcommand listed and the options of `command` alone (only its
+    module is imported)."""
     parser = Parser(
         prog="quillmark",
         description="Put C2PA content provenance into TrueType/OpenType fonts, read it back and take it out.",
@@ -68,8 +69,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action=Version, nargs=0, help="show the version and exit")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for register in COMMANDS:
-        register(subcommands)
+    for name, entry in COMMANDS.items():
+        sub = subcommands.add_parser(name, help=entry.summary, description=entry.summary)
+        if name == command:
+            module = load(name)
+            sub.set_defaults(run=module.run, parser=sub)
+            add_common(sub)
+            module.add_arguments(sub)
     return parser
 
 
@@ -79,8 +85,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     for stream in (sys.stdout, sys.stderr):  # a name the locale cannot encode is escaped, not a traceback
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
+    if argv is None:
+        argv = sys.argv[1:]
     with stops_cleanly():
-        parser = build_parser()
+        parser = build_parser(chosen_command(argv))
         args = parser.parse_args(argv)
         status: int = args.run(args, args.parser)  # the subcommand's, for its usage line
         return status

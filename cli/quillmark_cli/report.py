@@ -3,6 +3,9 @@ compliance verdict, with the reason when the verdict is no."""
 
 from __future__ import annotations
 
+import argparse
+import json
+from collections.abc import Sequence
 from typing import Any, Optional
 
 import quillmark
@@ -111,3 +114,12 @@ def report_lines(report: dict[str, Any]) -> list[str]:
         verdict += " (in form; the placeholder is not signed yet)"
     lines.append(f"  compliant       {verdict}")
     return lines
+
+
+def range_lines(path: str, ranges: Sequence[tuple[int, int]], args: argparse.Namespace, several: bool) -> list[str]:
+    """One 'START LENGTH' line a range; under the font's name when the run has several fonts;
+    one JSON object with --json."""
+    if args.json:
+        return [json.dumps({"path": path, "exclusions": [list(r) for r in ranges]})]
+    lines = [f"{'  ' if several else ''}{start} {length}" for start, length in ranges]
+    return [shown(path), *lines] if several else lines

@@ -9,6 +9,7 @@ temporary files and ends the process.
 
 from __future__ import annotations
 
+import argparse
 import concurrent.futures
 import errno
 import os
@@ -21,10 +22,14 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from types import FrameType
-from typing import Optional, TextIO
+from typing import TYPE_CHECKING, Optional, TextIO
 
 from .names import shown
 from .output import TEMPORARIES, Stopped
+from .status import FAILURE, SUCCESS, stopped_by
+
+if TYPE_CHECKING:
+    from .discovery import Font
 
 # Progress appears on a terminal for runs of more than this many fonts...
 PROGRESS_FROM = 4
@@ -42,7 +47,7 @@ class Outcome:
     notes: list[str] = field(default_factory=list)  # standard error, silenced by -q
     errors: list[str] = field(default_factory=list)  # standard error, always
     done: str = "done"  # what -v says once the font is handled
-    status: int = 0
+    status: int = SUCCESS
 
 
 class OutputFailed(Exception):
@@ -74,16 +79,16 @@ class Job:
         try:
             return self.work()
         except Stopped:
-            return Outcome(status=1)
+            return Outcome(status=FAILURE)
         except BaseException as e:  # noqa: B902 -- worker threads never see KeyboardInterrupt
-            return Outcome(errors=[f"quillmark: {shown(self.name)}: {message_of(e, self.name)}"], status=1)
+            return Outcome(errors=[f"quillmark: {shown(self.name)}: {message_of(e, self.name)}"], status=FAILURE)
         finally:
             self.finished = True
 
 
 def failed(name: str, message: str) -> Job:
     """A job that only reports a problem found before any work (a folder without fonts)."""
-    return Job(name, lambda: Outcome(errors=[f"quillmark: {shown(name)}: {message}"], status=1))
+    return Job(name, lambda: Outcome(errors=[f"quillmark: {shown(name)}: {message}"], status=FAILURE))
 
 
 class Console:
@@ -151,7 +156,7 @@ def run(jobs: Sequence[Job], workers: int, verbose: bool = False, quiet: bool = 
     exit status (0, or 1 when some font failed)."""
     console = Console(len(jobs), verbose, quiet)
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(workers, 1), thread_name_prefix="quillmark")
-    status = 0
+    status = SUCCESS
     try:
         futures = [pool.submit(job) for job in jobs]
         for done, (job, future) in enumerate(zip(jobs, futures)):
@@ -165,6 +170,21 @@ def run(jobs: Sequence[Job], workers: int, verbose: bool = False, quiet: bool = 
     finally:
         pool.shutdown(wait=False, cancel_futures=True)
     return status
+
+
+def run_fonts(
+    args: argparse.Namespace, fonts: Sequence[Font], work: Callable[[Font, str], Outcome], outputs: Sequence[str]
+) -> int:
+    """One job per font, `work(font, output)`, run with the options every subcommand has
+    (-j, -v, -q); a font found with a problem (a folder without fonts) is reported as failed."""
+
+    def job(font: Font, out: str) -> Job:
+        if font.problem is not None:
+            return failed(font.path, font.problem)
+        return Job(font.path, lambda: work(font, out))
+
+    jobs = [job(font, out) for font, out in zip(fonts, outputs)]
+    return run(jobs, workers(args.jobs), args.verbose, args.quiet)
 
 
 def workers(count: int) -> int:
@@ -205,16 +225,16 @@ def stops_cleanly() -> Iterator[None]:
         _flush(sys.stdout)
         print(f"quillmark: stopped by {signal.Signals(signum).name}{unfinished}", file=sys.stderr)
         _flush(sys.stderr)
-        os._exit(128 + signum)  # worker threads may be deep in a large font: do not wait for them
+        os._exit(stopped_by(signum))  # worker threads may be deep in a large font: do not wait for them
     except BrokenPipeError:
         TEMPORARIES.stop()
         _flush(sys.stderr)
-        os._exit(1)
+        os._exit(FAILURE)
     except OutputFailed as e:
         TEMPORARIES.stop()
         print(f"quillmark: standard output: {e}", file=sys.stderr)
         _flush(sys.stderr)
-        os._exit(1)
+        os._exit(FAILURE)
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)

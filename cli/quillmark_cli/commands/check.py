@@ -33,11 +33,12 @@ from typing import Any, Optional
 import cbor2
 
 from quillmark_c2pa import jumbf
-from .commands import add_command, add_fonts, load, run_fonts
-from .discovery import Font, find_fonts
-from .names import shown
-from .report import only_zeros
-from .runner import Outcome, message_of
+from ..discovery import Font, find_fonts
+from ..inputs import load
+from ..names import shown
+from ..options import add_fonts, describe
+from ..report import only_zeros
+from ..runner import Outcome, message_of, run_fonts
 
 NOT_CHECKED = (
     "the claim signature, the certificate chain and the claim's other contents are not checked:"
@@ -502,11 +503,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return status
 
 
-def register(commands: Any) -> None:
-    help = "check that each signed font matches the hard binding of its C2PA manifest"
-    sub = add_command(commands, "check", run, help,
-                      ". Exit status: 0 every font passes, 1 some font fails, 2 usage error.",
-                      epilog=f"Only the hard binding is checked; {NOT_CHECKED}.")  # fmt: skip
+def add_arguments(sub: argparse.ArgumentParser) -> None:
+    describe(sub, ". Exit status: 0 every font passes, 1 some font fails, 2 usage error.")
+    sub.epilog = f"Only the hard binding is checked; {NOT_CHECKED}."
     add_fonts(sub)
     sub.add_argument("--json", action="store_true", help="print one JSON object per font, one a line")
     sub.add_argument("--embedded", action="store_true", help="fail a font whose C2PA table holds only a URI")
