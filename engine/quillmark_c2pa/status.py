@@ -49,6 +49,8 @@ ASSERTION_COLLECTION_HASH_INCORRECT_FILE_COUNT = "assertion.collectionHash.incor
 ASSERTION_COLLECTION_HASH_INVALID_URI = "assertion.collectionHash.invalidURI"
 ASSERTION_COLLECTION_HASH_MALFORMED = "assertion.collectionHash.malformed"
 ASSERTION_COLLECTION_HASH_MISMATCH = "assertion.collectionHash.mismatch"
+# Informational; listed only in the CDDL code list of 15.2.1, required by 15.12.1.1.
+ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT = "assertion.dataHash.additionalExclusionsPresent"
 ASSERTION_DATA_HASH_MALFORMED = "assertion.dataHash.malformed"
 ASSERTION_DATA_HASH_MISMATCH = "assertion.dataHash.mismatch"
 ASSERTION_DATA_HASH_REDACTED = "assertion.dataHash.redacted"
@@ -93,6 +95,13 @@ SIGNING_CREDENTIAL_OCSP_REVOKED = "signingCredential.ocsp.revoked"
 SIGNING_CREDENTIAL_OCSP_UNKNOWN = "signingCredential.ocsp.unknown"
 SIGNING_CREDENTIAL_UNTRUSTED = "signingCredential.untrusted"
 
+# quillmark's own informational codes (custom codes, C2PA 2.2, 15.2.1): findings about a font that
+# no standard code names and that --strict fails.
+# A box-hash entry marked `excluded`: its tables are not judged (C2PA 2.2, 15.12.3).
+QUILLMARK_BOX_EXCLUDED = "quillmark.boxesHash.excluded"
+# Bytes of the file outside the directory and every table (past their padding): no box covers them.
+QUILLMARK_BYTES_OUTSIDE_TABLES = "quillmark.boxesHash.bytesOutsideTables"
+
 # The kind of each code (C2PA 2.2, 15.2.2.1 to 15.2.2.3).
 KIND: dict[str, str] = {
     ASSERTION_ACCESSIBLE: SUCCESS,
@@ -111,6 +120,7 @@ KIND: dict[str, str] = {
     TIME_STAMP_TRUSTED: SUCCESS,
     TIME_STAMP_VALIDATED: SUCCESS,
     ALGORITHM_DEPRECATED: INFORMATIONAL,
+    ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT: INFORMATIONAL,
     INGREDIENT_UNKNOWN_PROVENANCE: INFORMATIONAL,
     SIGNING_CREDENTIAL_OCSP_INACCESSIBLE: INFORMATIONAL,
     SIGNING_CREDENTIAL_OCSP_SKIPPED: INFORMATIONAL,
@@ -178,4 +188,6 @@ KIND: dict[str, str] = {
     SIGNING_CREDENTIAL_OCSP_REVOKED: FAILURE,
     SIGNING_CREDENTIAL_OCSP_UNKNOWN: FAILURE,
     SIGNING_CREDENTIAL_UNTRUSTED: FAILURE,
+    QUILLMARK_BOX_EXCLUDED: INFORMATIONAL,
+    QUILLMARK_BYTES_OUTSIDE_TABLES: INFORMATIONAL,
 }
