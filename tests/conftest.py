@@ -2,8 +2,8 @@
 
 The helpers here are written independently of quillmark's C++ so that they can judge it: a font
 builder that lays tables out exactly as asked (any order, any offsets), a plain encoder for the
-C2PA table header, the SFNT checksum, box hashes from fontTools and hashlib, and fonts signed
-with the example's framed demonstration stores.
+C2PA table header, the SFNT checksum, box hashes from fontTools and hashlib, and fonts bound
+to stores built by hand (tests/stores.py).
 """
 
 from __future__ import annotations
@@ -19,10 +19,10 @@ import pytest
 
 import quillmark
 
-# The demonstration Manifest Store builder lives beside the example that uses it; examples/ is not
-# an installed package, so the tests find it by path.
+import stores as ms
+
+# tests/test_example.py still imports examples/manifest_store.py by name; this goes with it.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import manifest_store as ms  # noqa: E402
 
 C2PA = b"C2PA"
 MAGIC = 0xB1B0AFBA

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import manifest_store as ms
+import stores as ms
 import quillmark
 from quillmark_c2pa import jumbf
 from conftest import fix_checksums
