@@ -344,12 +344,12 @@ def build_chain(
     raise ChainError(reason)
 
 
-def validity_problems(chain: Chain, at: datetime.datetime) -> "list[str]":
+def validity_problems(chain: Chain, at: datetime.datetime, end_entity: str = "signer's certificate") -> "list[str]":
     """The certificates of the chain outside their validity period at `at` (C2PA 2.2, 15.8.2: the
     signer's certificate and all CA certificates up to the trust anchor)."""
     out = []
     for index, cert in enumerate(chain.certificates):
-        what = "signer's certificate" if index == 0 else f"CA certificate {_common_name(cert)}"
+        what = end_entity if index == 0 else f"CA certificate {_common_name(cert)}"
         problem = validity_problem(cert, at, what)
         if problem:
             out.append(problem)
