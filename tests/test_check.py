@@ -1,5 +1,6 @@
-"""`quillmark check`: passes fonts whose store is framed and bound as C2PA frames and binds one,
-and fails, each with its reason and status code, every way a signed font goes wrong."""
+"""What `quillmark check` judges of the font itself: the SFNT layer (directory, C2PA table, checksums;
+quillmark_c2pa.sfnt) and the hard bindings of C2PA 2.2, 15.12 (quillmark_c2pa.bindings), each way
+a signed font goes wrong with its status code; then the command line over the whole validator."""
 
 from __future__ import annotations
 
@@ -8,20 +9,25 @@ import io
 import json
 import struct
 import subprocess
+import tracemalloc
 import sysconfig
 from pathlib import Path
 
+import cbor2
 import pytest
 
-import manifest_store as ms
 import quillmark
-from conftest import (box_store, c2pa_header, directory, fix_checksums, hash_outside, independent_box_hashes, make_font,
-                      sign_boxes, sign_data)  # fmt: skip
-from quillmark_cli.commands import check
-from quillmark_cli.commands.check import check_font
+import stores as ms
+from conftest import (box_store, c2pa_header, directory, fix_checksums, hash_outside, head_table, independent_box_hashes,
+                      make_font, sign_boxes, sign_data)  # fmt: skip
+from quillmark_c2pa import bindings, jumbf, sfnt, status
+from quillmark_c2pa.results import StatusEntry
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
 URI = "https://example.com/font.c2pa"
+
+
+# -- the SFNT layer -------------------------------------------------------------------------------
 
 
 def change_byte(font: bytes, tag: bytes, at: int = 20) -> bytes:
@@ -31,42 +37,178 @@ def change_byte(font: bytes, tag: bytes, at: int = 20) -> bytes:
     return bytes(out)
 
 
-def failure(font: bytes, **kwargs) -> tuple[str, str | None]:
-    report = check_font(font, **kwargs)
-    assert report.failure is not None, report
-    return report.failure.message, report.failure.code
+def with_c2pa_table(font: bytes, table: bytes) -> bytes:
+    """The font with a C2PA table of these bytes, checksums right."""
+    return fix_checksums(make_font([(t, font[o : o + n]) for t, _, o, n in directory(font)] + [(b"C2PA", table)]))
 
 
-@pytest.mark.parametrize("uri", [None, URI])
+def checksum_problems(font: bytes) -> list[str]:
+    return sfnt.checksum_problems(font, sfnt.read_directory(font))
+
+
+def test_checksums_of_real_and_rebuilt_fonts_are_right(any_font):
+    signed = sign_boxes(any_font)
+    assert checksum_problems(any_font) == checksum_problems(signed) == []
+    tables = sfnt.read_directory(signed)
+    assert sfnt.table_checksums(signed, tables) == [t.checksum for t in tables]
+
+
+@pytest.mark.parametrize("tamper, problem", [
+    (lambda f: change_byte(f, b"glyf"), ["wrong table checksum: 'glyf'", "wrong checkSumAdjustment in the head table"]),
+    (lambda f: change_byte(f, b"head", 8), ["wrong checkSumAdjustment in the head table"]),
+    # A change to a byte of the directory only: the file's sum, not a table's.
+    (lambda f: f[:6] + bytes([f[6] ^ 1]) + f[7:], ["wrong checkSumAdjustment in the head table"]),
+])  # fmt: skip
+def test_wrong_checksums_are_named(truetype_font, tamper, problem):
+    assert checksum_problems(tamper(sign_boxes(truetype_font))) == problem
+
+
+def test_the_file_sum_from_the_tables_agrees_with_the_whole_file_summed(truetype_font):
+    """The sum is built from the tables' sums where they tile the file; bytes between the tables
+    and after the last count too, and a layout that does not tile is summed whole."""
+    font = sign_boxes(truetype_font)
+    for variant in (font, font + b"tail", font[:-2] if len(font) % 4 else font + b"\1\2"):
+        tables = sfnt.read_directory(variant)
+        whole = sfnt.sfnt_sum(sfnt.head_zeroed(variant, 0, len(variant), tables))
+        assert sfnt.file_checksum(variant, tables, sfnt.table_checksums(variant, tables)) == whole
+    # Tables that share bytes: summed whole.
+    shared = make_font([(b"head", head_table()), (b"glyf", b"abcd")])
+    records = bytearray(shared)
+    struct.pack_into(">I", records, 12 + 16 + 8, struct.unpack_from(">I", shared, 12 + 8)[0])
+    tables = sfnt.read_directory(bytes(records))
+    assert sfnt.file_checksum(bytes(records), tables, sfnt.table_checksums(bytes(records), tables)) == sfnt.sfnt_sum(
+        sfnt.head_zeroed(bytes(records), 0, len(records), tables))
+
+
+@pytest.mark.parametrize("font, message", [
+    (b"\0\1\0\0", "not a font: shorter than the 12-byte offset table"),
+    (b"ttcf" + bytes(20), "not a plain SFNT font: a font collection"),
+    (b"wOF2" + bytes(20), "not a plain SFNT font: a WOFF2 font"),
+    (b"\0\1\0\0\0\5" + bytes(30), "table directory of 5 tables runs past the end of the file"),
+    (make_font([(b"glyf", b"1234")])[:-1], "table 'glyf' runs past the end of the file"),
+])  # fmt: skip
+def test_fonts_that_cannot_be_read(font, message):
+    with pytest.raises(sfnt.SfntError, match=f"^{message}$"):
+        sfnt.read_directory(font)
+
+
+def test_a_directory_of_overlapping_tables_is_refused_before_any_table_is_summed():
+    records = b"".join(struct.pack(">4sIII", b"t%03d" % i, 0, 12 + 16 * 2000, 100_000) for i in range(2000))
+    font = struct.pack(">IHHHH", 0x00010000, 2000, 0, 0, 0) + records + bytes(100_000)
+    with pytest.raises(sfnt.SfntError, match="^the tables overlap: 200000000 bytes of tables in a 132012-byte file$"):
+        sfnt.read_directory(font)
+
+
+@pytest.mark.parametrize("table, found", [
+    (c2pa_header(20, 8) + b"https://", (b"https://", None)),
+    (c2pa_header(0, 0, 20, 4) + b"jumb", (None, 4)),
+    (bytes(12), "C2PA table is shorter than its 20-byte header"),
+    (c2pa_header(20, 30) + b"https://", "C2PA table's active manifest URI runs past the end of the table"),
+    (c2pa_header(0, 0, 20, 900) + b"\1" * 800, "C2PA table's Manifest Store runs past the end of the table"),
+])  # fmt: skip
+def test_the_c2pa_table_header(truetype_font, table, found):
+    font = with_c2pa_table(truetype_font, table)
+    (record,) = sfnt.c2pa_tables(sfnt.read_directory(font))
+    if isinstance(found, str):
+        with pytest.raises(sfnt.SfntError, match=f"^{found}$"):
+            sfnt.read_c2pa_table(font, record)
+        return
+    header = sfnt.read_c2pa_table(font, record)
+    assert (header.uri(font), header.store_range and header.store_range[1]) == found
+    assert (header.major_version, header.minor_version) == (0, 1)
+
+
+@pytest.mark.parametrize("tag, name", [(b"cvt ", "cvt"), (b"C2PA", "C2PA"), (b"\xe9tag", "\xe9tag"),
+                                       (b"\xfftag", "\xfftag"), (b"  a ", "  a")])  # fmt: skip
+def test_box_names_are_tags_as_latin_1_without_trailing_spaces(tag, name):
+    assert sfnt.box_name(tag) == name
+
+
+def test_box_names_match_the_module(truetype_font):
+    """One rule on both sides: the module's box_hashes names each table as sfnt does."""
+    tables = [(t, truetype_font[o : o + n]) for t, _, o, n in directory(truetype_font)]
+    font = quillmark.embed_manifest_store(make_font(tables + [(b"\xe9tag", b"x"), (b"\xfftag", b"y")]), b"store")
+    names = [name for name, _ in quillmark.box_hashes(font)]
+    if "\ufffdtag" in names:
+        pytest.xfail("the module names tags that are not ASCII by another rule (being changed in the core)")
+    assert names == [t.name for t in sfnt.read_directory(font)]
+
+
+# -- the hard bindings ----------------------------------------------------------------------------------
+
+
+def hard_binding(font: bytes) -> list[StatusEntry]:
+    """The status entries of the active manifest's hard binding, read from the store by the
+    JUMBF reader and cbor2 alone (the validator reads it in its own way)."""
+    tables = sfnt.read_directory(font)
+    (record,) = sfnt.c2pa_tables(tables)
+    start, length = sfnt.read_c2pa_table(font, record).store_range
+    store = font[start : start + length]
+    top = jumbf.read_superbox(store, jumbf.read_box(store, 0, len(store)))
+    manifest = [c for c in top.children if isinstance(c, jumbf.Superbox)][-1]
+
+    def decoded(superbox: jumbf.Superbox):
+        (box,) = [c for c in superbox.children if isinstance(c, jumbf.Box) and c.type == b"cbor"]
+        return cbor2.loads(store[box.payload : box.end])
+
+    claim = decoded(manifest.superboxes(jumbf.CLAIM)[0])
+    (assertion,) = [a for a in manifest.superboxes(jumbf.ASSERTION_STORE)[0].children
+                    if isinstance(a, jumbf.Superbox) and bindings.hard_binding_type(a.description.label)]  # fmt: skip
+    label = assertion.description.label
+    url = f"self#jumbf=/c2pa/urn:c2pa:x/c2pa.assertions/{label}"
+    found = bindings.check_hard_binding(font, tables, (start, length), label, decoded(assertion), claim, url)
+    assert all(entry.url == url for entry in found)
+    return found
+
+
+def failure(font: bytes) -> tuple[str, str]:
+    *_, last = hard_binding(font)
+    assert last.kind == status.FAILURE, last
+    return last.explanation, last.code
+
+
+def codes(found: list[StatusEntry]) -> list[str]:
+    return [entry.code for entry in found]
+
+
 @pytest.mark.parametrize("sign", [sign_data, sign_boxes], ids=["data", "boxes"])
-def test_signed_fonts_pass(any_font, sign, uri):
-    report = check_font(sign(any_font, uri), embedded=True)
-    assert (report.failure, report.warnings) == (None, [])
-    assert report.binding == f"c2pa.hash.{'data' if sign is sign_data else 'boxes'}"
-    assert (f"active manifest URI {URI} (not fetched)" in report.notes) == (uri is not None)
-    # A font reserved by quillmark excludes the two checksum fields beside the store.
-    assert any("additionalExclusionsPresent" in note for note in report.notes) == (sign is sign_data)
+def test_signed_fonts_match(any_font, sign):
+    found = hard_binding(sign(any_font, URI))
+    if sign is sign_data:
+        # A font reserved by quillmark excludes the two checksum fields beside the store.
+        assert codes(found) == [status.ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT, status.ASSERTION_DATA_HASH_MATCH]
+        assert found[-1].explanation == "c2pa.hash.data matches (sha256)"
+    else:
+        assert codes(found) == [status.ASSERTION_BOXES_HASH_MATCH]
+        assert found[-1].explanation == "c2pa.hash.boxes matches (sha256)"
 
 
-def test_a_note_lists_a_few_exclusions_and_counts_the_rest(truetype_font):
+def test_the_additional_exclusions_are_listed_a_few_and_counted(truetype_font):
     many = [(position, 0) for position in range(20, 120)]  # between the directory's checksum and the store
-    report = check_font(sign_data(truetype_font, edit=lambda ranges: sorted([*ranges, *many])))
-    assert report.failure is None
-    (note,) = report.notes
+    found = hard_binding(sign_data(truetype_font, edit=lambda ranges: sorted([*ranges, *many])))
+    assert codes(found)[-1] == status.ASSERTION_DATA_HASH_MATCH
+    note = found[0].explanation
     assert note.startswith("exclusions besides the Manifest Store: (16, 4) (20, 0) (21, 0)")
-    assert note.endswith(" (26, 0) and 94 more (assertion.dataHash.additionalExclusionsPresent)")
+    assert note.endswith(" (26, 0) and 94 more")
 
 
-def box_signed(font: bytes, alg: str, hash_alg: str | None = None) -> bytes:
-    """Signed by a box hash whose assertion names `alg` and whose digests are `hash_alg`'s."""
+def box_signed(font: bytes, alg, hash_alg: str | None = None, drop_alg: bool = False) -> bytes:
+    """Signed by a box hash whose assertion names `alg` (none with `drop_alg`: the claim's does
+    not serve, C2PA 2.2, 15.12.3) and whose digests are `hash_alg`'s."""
     boxes = independent_box_hashes(quillmark.embed_manifest_store(font, b"x"), hash_alg or alg)
-    return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", ms.box_hash(boxes, alg))]))
+    assertion = ms.box_hash(boxes, alg)
+    if drop_alg:
+        del assertion["alg"]
+    return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", assertion)]))
 
 
-def data_signed_without_alg(font: bytes) -> bytes:
+def data_signed(font: bytes, **changes) -> bytes:
+    """Signed by a data hash whose assertion has `changes` (None: the key removed)."""
+
     def store(ranges, digest=bytes(32)):
         assertion = ms.data_hash(digest, ranges)
-        del assertion["alg"]
+        for key, value in changes.items():
+            assertion.pop(key) if value is None else assertion.update({key: value})
         return ms.manifest_store([("c2pa.hash.data", assertion)])
 
     reserved, ranges = ms.reserve_exactly(font, None, store)
@@ -75,12 +217,14 @@ def data_signed_without_alg(font: bytes) -> bytes:
 
 def test_algorithms(truetype_font):
     for alg in ("sha384", "sha512"):
-        assert check_font(box_signed(truetype_font, alg)).alg == alg
-    assert failure(box_signed(truetype_font, "sha512", "sha256"))[1] == "assertion.boxesHash.mismatch"
+        assert hard_binding(box_signed(truetype_font, alg))[-1].explanation == f"c2pa.hash.boxes matches ({alg})"
+    assert failure(box_signed(truetype_font, "sha512", "sha256"))[1] == status.ASSERTION_BOXES_HASH_MISMATCH
     assert failure(box_signed(truetype_font, "md5", "sha256")) == (
-        "hash algorithm 'md5' is not one of sha256, sha384, sha512", "algorithm.unsupported")
-    # No alg in a data hash: the claim's (sha256) serves (C2PA 2.2, 18.5).
-    assert check_font(data_signed_without_alg(truetype_font)).alg == "sha256"
+        "hash algorithm 'md5' is not one of sha256, sha384, sha512", status.ALGORITHM_UNSUPPORTED)
+    assert failure(box_signed(truetype_font, 10**5000, "sha256")) == (
+        "hash algorithm of type int is not one of sha256, sha384, sha512", status.ALGORITHM_UNSUPPORTED)
+    # No alg in a data hash: the claim's (sha256) serves (C2PA 2.2, 13.1).
+    assert hard_binding(data_signed(truetype_font, alg=None))[-1].code == status.ASSERTION_DATA_HASH_MATCH
 
 
 def test_a_box_of_several_tables_covers_them_and_the_padding_between(truetype_font):
@@ -91,30 +235,24 @@ def test_a_box_of_several_tables_covers_them_and_the_padding_between(truetype_fo
 
     def group(first: str, last: str) -> bytes:
         span = bytearray(layout[where[first][0] : sum(where[last])])
-        if "head" in where and where[first][0] <= where["head"][0] < sum(where[last]):
+        if where[first][0] <= where["head"][0] < sum(where[last]):
             at = where["head"][0] - where[first][0] + 8
             span[at : at + 4] = bytes(4)
         return hashlib.sha256(span).digest()
 
-    def grouped(boxes):
-        names = [name for name, _ in boxes]
-        out, i = [], 0
-        while i < len(boxes):
-            if names[i] in ("glyf", "hhea"):  # glyf+head, hhea+hmtx+loca
-                width = 2 if names[i] == "glyf" else 3
-                out.append({"names": names[i : i + width], "hash": group(names[i], names[i + width - 1]), "pad": b""})
-                i += width
-            else:
-                out.append({"names": [names[i]], "hash": boxes[i][1], "pad": b""})
-                i += 1
-        return out
-
     boxes = independent_box_hashes(layout)
-    store = ms.manifest_store([("c2pa.hash.boxes", {"alg": "sha256", "boxes": grouped(boxes)})])
+    names = [name for name, _ in boxes]
+    entries, i = [], 0
+    while i < len(boxes):
+        width = {"glyf": 2, "hhea": 3}.get(names[i], 1)  # glyf+head, hhea+hmtx+loca
+        digest = group(names[i], names[i + width - 1]) if width > 1 else boxes[i][1]
+        entries.append({"names": names[i : i + width], "hash": digest, "pad": b""})
+        i += width
+    store = ms.manifest_store([("c2pa.hash.boxes", {"alg": "sha256", "boxes": entries})])
     signed = quillmark.embed_manifest_store(truetype_font, store)
-    assert check_font(signed).failure is None
-    message, code = failure(fix_checksums(change_byte(signed, b"hmtx", 0)))
-    assert (message, code) == ("box hhea, hmtx, loca does not match its hash", "assertion.boxesHash.mismatch")
+    assert codes(hard_binding(signed)) == [status.ASSERTION_BOXES_HASH_MATCH]
+    assert failure(fix_checksums(change_byte(signed, b"hmtx", 0))) == (
+        "box hhea, hmtx, loca does not match its hash", status.ASSERTION_BOXES_HASH_MISMATCH)
 
 
 def test_a_box_of_several_tables_fails_when_they_lie_out_of_order(truetype_font):
@@ -138,9 +276,8 @@ def test_a_box_of_several_tables_fails_when_they_lie_out_of_order(truetype_font)
     span = hashlib.sha256(font[where[b"hmtx"][0] : sum(where[b"loca"])]).digest()
     (_, (start, length), _) = quillmark.data_hash_ranges(bytes(font))
     font[start : start + length] = store(bytes(font), span)
-    signed = fix_checksums(bytes(font))
-    assert failure(signed) == ("tables hmtx, hhea, loca do not follow one another in the file",
-                               "assertion.boxesHash.mismatch")  # fmt: skip
+    assert failure(fix_checksums(bytes(font))) == ("tables hmtx, hhea, loca do not follow one another in the file",
+                                                   status.ASSERTION_BOXES_HASH_MISMATCH)  # fmt: skip
 
 
 def resave(font: bytes, edit: bool = True) -> bytes:
@@ -158,16 +295,11 @@ def resave(font: bytes, edit: bool = True) -> bytes:
 def test_a_resave_that_keeps_every_table_keeps_a_box_hash_only(truetype_font, sign):
     """fontTools lays the tables out afresh: a data hash breaks, the box hash of unchanged
     tables holds (the directory is not hashed, C2PA 2.2, 18.7.3.6)."""
-    report = check_font(resave(sign(truetype_font), edit=False))
+    *_, last = hard_binding(resave(sign(truetype_font), edit=False))
     if sign is sign_boxes:
-        assert report.failure is None
+        assert last.code == status.ASSERTION_BOXES_HASH_MATCH
     else:  # fontTools puts the C2PA table after the others
-        assert report.failure.message.startswith("no exclusion is exactly the Manifest Store's range")
-
-
-def two_c2pa_tables(font: bytes) -> bytes:
-    tables = [(t, font[o : o + n]) for t, _, o, n in directory(font)]
-    return make_font(tables + [(b"C2PA", dict(tables)[b"C2PA"])])
+        assert last.explanation.startswith("no exclusion is exactly the Manifest Store's range")
 
 
 def shifted(ranges):
@@ -178,47 +310,16 @@ def overlapping(ranges):
     return [ranges[0], (ranges[0][0] + 2, 2), *ranges[1:]]
 
 
-ACTIONS = ("c2pa.actions.v2", {"actions": [{"action": "c2pa.created"}]})
-SECOND_DATA_HASH = ("c2pa.hash.data__1", ms.data_hash(bytes(32), [(0, 1)]))
-
-def with_c2pa_table(font: bytes, table: bytes) -> bytes:
-    """The font with a C2PA table of these bytes, checksums right."""
-    return fix_checksums(make_font([(t, font[o : o + n]) for t, _, o, n in directory(font)] + [(b"C2PA", table)]))
+def binding_only(label: str, assertion: dict):
+    return lambda font: quillmark.embed_manifest_store(font, ms.manifest_store([(label, assertion)]))
 
 
-def manifest(*children: bytes, kind: bytes = ms.MANIFEST) -> bytes:
-    """A Manifest Store of one manifest with these children, framed by hand."""
-    return ms.superbox(ms.MANIFEST_STORE, "c2pa", ms.superbox(kind, "urn:c2pa:x", *children))
-
-
-def assertions(*pairs) -> bytes:
-    return ms.superbox(ms.ASSERTION_STORE, "c2pa.assertions", *(ms.cbor_superbox(ms.CBOR, *pair) for pair in pairs))
-
-
-CLAIM = ms.cbor_superbox(ms.CLAIM, "c2pa.claim.v2", {"alg": "sha256"})
-SIGNATURE = ms.cbor_superbox(ms.SIGNATURE, "c2pa.signature", {})
-BOXES = ("c2pa.hash.boxes", {"alg": "sha256", "boxes": [{"names": ["C2PA"], "hash": b"\0", "pad": b""}]})
-
-
-def embedded(store: bytes):
-    return lambda font: quillmark.embed_manifest_store(font, store)
-
-
-def boxes_without_alg(font: bytes) -> bytes:
-    """A box hash with no alg, in its entries or the assertion: the claim's does not serve."""
-    boxes = ms.box_hash(independent_box_hashes(quillmark.embed_manifest_store(font, b"any store")))["boxes"]
-    return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", {"boxes": boxes})]))
-
-
-# (signing, tampering, expected message (a part of it), status code)
+# (signing, tampering, expected explanation (a part of it), status code)
 BROKEN = {
     "data-changed-byte": (sign_data, lambda f: fix_checksums(change_byte(f, b"glyf")),
                           "the hash of the font outside the exclusions does not match", "assertion.dataHash.mismatch"),
     "boxes-changed-byte": (sign_boxes, lambda f: fix_checksums(change_byte(f, b"glyf")),
                            "box glyf does not match its hash", "assertion.boxesHash.mismatch"),
-    "changed-byte-checksum": (sign_boxes, lambda f: change_byte(f, b"glyf"), "wrong table checksum: glyf", None),
-    "changed-adjustment": (sign_boxes, lambda f: change_byte(f, b"head", 8),
-                           "wrong checkSumAdjustment in the head table", None),
     "data-resaved": (sign_data, resave, "no exclusion is exactly the Manifest Store's range",
                      "assertion.dataHash.mismatch"),
     "boxes-resaved": (sign_boxes, resave, "box head does not match its hash", "assertion.boxesHash.mismatch"),
@@ -226,18 +327,17 @@ BROKEN = {
                         "no exclusion is exactly the Manifest Store's range", "assertion.dataHash.mismatch"),
     "overlapping-exclusions": (lambda f: sign_data(f, edit=overlapping), None,
                                "exclusions are out of order or overlap", "assertion.dataHash.malformed"),
-    "exclusion-past-end": (lambda f: sign_data(f, edit=lambda r: [*r, (10**9, 1)]), None,
+    "exclusion-past-end": (lambda f: sign_data(f, edit=lambda r: [*r, (10**9, 1), (10**9 + 5, 1)]), None,
                            "exclusion (1000000000, 1) runs past the end of the file", "assertion.dataHash.mismatch"),
     "exclusion-bignum": (lambda f: sign_data(f, edit=lambda r: [*r, (10**5000, 1)]), None,
                          "exclusion (past 2**64) runs past the end of the file", "assertion.dataHash.mismatch"),
-    "trailing-garbage": (lambda f: quillmark.embed_manifest_store(f, box_store(f) + b"junk"), None,
-                         "4 bytes after the Manifest Store superbox, not all zero", None),
-    "placeholder": (lambda f: quillmark.reserve_manifest_placeholder(f, 1000), None, "not signed yet", None),
-    "two-c2pa-tables": (sign_boxes, two_c2pa_tables, "2 C2PA tables", None),
-    "no-hard-binding": (lambda f: quillmark.embed_manifest_store(f, ms.manifest_store([ACTIONS])), None,
-                        "no hard binding", "claim.hardBindings.missing"),
-    "two-hard-bindings": (lambda f: sign_boxes(f, extra=[SECOND_DATA_HASH]), None,
-                          "2 hard bindings (c2pa.hash.boxes, c2pa.hash.data__1)", "assertion.multipleHardBindings"),
+    "negative-exclusion": (lambda f: sign_data(f, edit=lambda r: [(-1, 1), *r]), None,
+                           "an exclusion is not a {start, length} pair", "assertion.dataHash.malformed"),
+    "exclusions-not-an-array": (lambda f: data_signed(f, exclusions={"start": 0}), None,
+                                "the exclusions are not an array", "assertion.dataHash.malformed"),
+    "data-hash-without-hash": (binding_only("c2pa.hash.data", {"alg": "sha256"}), None,
+                               "the c2pa.hash.data assertion has no hash", "assertion.dataHash.mismatch"),
+    "data-hash-not-a-map": (binding_only("c2pa.hash.data", [1]), None, "not a CBOR map", "assertion.dataHash.malformed"),
     "box-missing": (lambda f: sign_boxes(f, edit=lambda b: b[:-1]), None,
                     "tables not covered by any box: post", "assertion.boxesHash.unknownBox"),
     "box-missing-between": (lambda f: sign_boxes(f, edit=lambda b: [x for x in b if x[0] != "glyf"]), None,
@@ -256,53 +356,25 @@ BROKEN = {
                                 None, "box glyf : the font has no table named 'glyf '", "assertion.boxesHash.mismatch"),
     "c2pa-box-not-00": (lambda f: sign_boxes(f, edit=lambda b: [(n, b"\1" if n == "C2PA" else d) for n, d in b]),
                         None, "the C2PA box must be listed alone with the hash 00", "assertion.boxesHash.mismatch"),
-    "uri-only-embedded": (lambda f: quillmark.embed_remote(f, URI), None, "only a URI", None),
-    # The C2PA table's header (C2PA 2.2, A.3.9).
-    "table-under-its-header": (lambda f: with_c2pa_table(f, bytes(12)), None,
-                               "C2PA table is shorter than its 20-byte header", None),
-    "uri-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(20, 30) + b"https://"), None,
-                           "C2PA table's active manifest URI runs past the end of the table", None),
-    "store-past-the-table": (lambda f: with_c2pa_table(f, c2pa_header(0, 0, 20, 900) + b"\1" * 800), None,
-                             "C2PA table's Manifest Store runs past the end of the table", None),
-    "table-of-nothing": (lambda f: with_c2pa_table(f, c2pa_header()), None,
-                         "C2PA table holds neither a Manifest Store nor a URI", None),
-    # The active manifest's parts (C2PA 2.2, 11.2.1) and its hard binding.
-    "no-claim": (embedded(manifest(assertions(BOXES), SIGNATURE)), None,
-                 "the active manifest has no claim", "claim.missing"),
-    "two-claims": (embedded(manifest(assertions(BOXES), CLAIM, CLAIM, SIGNATURE)), None,
-                   "the active manifest has 2 claims", "claim.multiple"),
-    "no-assertion-store": (embedded(manifest(CLAIM, SIGNATURE)), None,
-                           "the active manifest has no assertion store", "assertion.missing"),
-    "no-claim-signature": (embedded(manifest(assertions(BOXES), CLAIM)), None,
-                           "the active manifest has no claim signature", None),
-    "update-manifest": (embedded(manifest(assertions(BOXES), CLAIM, SIGNATURE, kind=b"c2um" + ms.SUFFIX)), None,
-                        "the active manifest is an update manifest", None),
-    "bmff-binding": (embedded(manifest(assertions(("c2pa.hash.bmff.v3", {})), CLAIM, SIGNATURE)), None,
-                     "the hard binding is c2pa.hash.bmff", None),
-    "data-hash-without-hash": (embedded(manifest(assertions(("c2pa.hash.data", {"alg": "sha256"})), CLAIM, SIGNATURE)),
-                               None, "the c2pa.hash.data assertion has no hash", "assertion.dataHash.mismatch"),
-    "box-hash-without-boxes": (embedded(manifest(assertions(("c2pa.hash.boxes", {"alg": "sha256"})), CLAIM, SIGNATURE)),
-                               None, "the c2pa.hash.boxes assertion has no boxes", "assertion.boxesHash.malformed"),
-    "box-without-names": (embedded(manifest(assertions(("c2pa.hash.boxes", {"boxes": [{"hash": b""}]})), CLAIM,
-                                            SIGNATURE)),
-                          None, "a box entry has no names", "assertion.boxesHash.malformed"),
-    "box-hash-without-alg": (boxes_without_alg, None, "no hash algorithm (alg) given", "algorithm.unsupported"),
+    "box-hash-without-boxes": (binding_only("c2pa.hash.boxes", {"alg": "sha256"}), None,
+                               "the c2pa.hash.boxes assertion has no boxes", "assertion.boxesHash.malformed"),
+    "box-without-names": (binding_only("c2pa.hash.boxes", {"boxes": [{"hash": b""}]}), None,
+                          "a box entry has no names", "assertion.boxesHash.malformed"),
+    "box-hash-without-alg": (lambda f: box_signed(f, "sha256", drop_alg=True), None, "no hash algorithm (alg) given",
+                             "algorithm.unsupported"),
+    "bmff-binding": (binding_only("c2pa.hash.bmff.v3", {}), None, "the hard binding is c2pa.hash.bmff",
+                     "assertion.bmffHash.mismatch"),
 }  # fmt: skip
 
 
 @pytest.mark.parametrize("case", BROKEN)
-def test_broken_fonts_fail_with_their_reason(truetype_font, case):
-    sign, tamper, message, code = BROKEN[case]
+def test_broken_bindings_fail_with_their_reason(truetype_font, case):
+    sign, tamper, explanation, code = BROKEN[case]
     font = sign(truetype_font)
     if tamper is not None:
         font = tamper(font)
-    got_message, got_code = failure(font, embedded=True)
-    assert message in got_message and got_code == code
-
-
-def zero_padded(font: bytes) -> bytes:
-    store = box_store(font)
-    return quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, len(store) + 100), store)
+    got_explanation, got_code = failure(font)
+    assert explanation in got_explanation and got_code == code
 
 
 def glyf_excluded(font: bytes) -> bytes:
@@ -314,150 +386,133 @@ def glyf_excluded(font: bytes) -> bytes:
     return quillmark.embed_manifest_store(font, ms.manifest_store([("c2pa.hash.boxes", assertion)]))
 
 
-WARNINGS = {
-    "zero-padding": (zero_padded, "100 zero bytes pad the Manifest Store after its superbox; strict validators may"
-                     " refuse them: make the signed manifest exactly as long as the reservation"),
-    "excluded-box": (glyf_excluded, "box glyf is excluded from the hash"),
-    "bytes-after-the-tables": (lambda f: fix_checksums(sign_boxes(f) + b"tail"),
-                               "4 bytes of the file lie outside every table, where no box hash covers them"),
-}  # fmt: skip
+@pytest.mark.parametrize("make, code, explanation", [
+    (glyf_excluded, status.QUILLMARK_BOX_EXCLUDED, "box glyf is excluded from the hash"),
+    (lambda f: fix_checksums(sign_boxes(f) + b"tail"), status.QUILLMARK_BYTES_OUTSIDE_TABLES,
+     "4 bytes of the file lie outside every table, where no box hash covers them"),
+])  # fmt: skip
+def test_what_a_box_hash_leaves_unjudged_is_informational(truetype_font, make, code, explanation):
+    found = hard_binding(make(truetype_font))
+    assert [(e.code, e.explanation) for e in found] == [(code, explanation), (status.ASSERTION_BOXES_HASH_MATCH,
+                                                                             "c2pa.hash.boxes matches (sha256)")]
 
 
-@pytest.mark.parametrize("case", WARNINGS)
-def test_warnings_pass_unless_strict(truetype_font, case):
-    make, warning = WARNINGS[case]
-    report = check_font(make(truetype_font))
-    assert report.failure is None and report.passed(strict=False) and not report.passed(strict=True)
-    assert report.warnings == [warning]
+@pytest.mark.parametrize("label, binds", [("c2pa.hash.boxes.v2", "c2pa.hash.boxes"),
+                                          ("c2pa.hash.boxes__1", "c2pa.hash.boxes"),
+                                          ("c2pa.hash.boxes.v3__12", "c2pa.hash.boxes"),
+                                          ("c2pa.hash.data", "c2pa.hash.data"), ("c2pa.hash.boxesx", None),
+                                          ("c2pa.hash.boxes.v2.x", None), ("c2pa.actions.v2", None)])  # fmt: skip
+def test_a_hard_binding_label_may_carry_a_version_and_an_instance(label, binds):
+    assert bindings.hard_binding_type(label) == binds
 
 
-def test_uri_alone_passes_unless_embedded(truetype_font):
-    report = check_font(quillmark.embed_remote(truetype_font, URI + "\x1b[2J"))
-    assert report.failure is None and report.binding is None
-    assert report.notes == [f"active manifest URI {URI}\\x1b[2J (not fetched)"]
+# -- bounded work on hostile assertions -------------------------------------------------------------
 
 
-def test_hard_binding_among_other_assertions_and_unknown_boxes(truetype_font):
-    """Other assertions and boxes a reader does not know are skipped (C2PA 2.2, 11.1.2)."""
-    # Its content is not read: not even a box of a length no box may have.
-    unknown = ms.superbox(b"zzzz" + ms.SUFFIX, "vendor.thing", ms.box(b"jumb", struct.pack(">I4s", 2, b"jumd")))
-    store = box_store(truetype_font, extra=[ACTIONS])
-    # Put an unknown superbox and an unknown plain box at the end of the Manifest Store.
-    store = struct.pack(">I", len(store) + len(unknown) + 12) + store[4:] + unknown + ms.box(b"skip", b"1234")
-    report = check_font(quillmark.embed_manifest_store(truetype_font, store))
-    assert report.failure is None, report.failure
+class CountingHash:
+    """hashlib's hash objects, counting what they are given and whether it was copied first."""
+
+    fed = pieces = copies = 0
+    new = hashlib.new
+
+    def __init__(self, alg: str) -> None:
+        self.digest_ = CountingHash.new(alg)
+
+    def update(self, data) -> None:
+        CountingHash.fed += len(data)
+        CountingHash.pieces += 1
+        CountingHash.copies += not isinstance(data, memoryview) and len(data) > 4
+        self.digest_.update(data)
+
+    def digest(self) -> bytes:
+        return self.digest_.digest()
 
 
-@pytest.mark.parametrize("label, binds", [("c2pa.hash.boxes.v2", True), ("c2pa.hash.boxes__1", True),
-                                          ("c2pa.hash.boxes.v3__12", True), ("c2pa.hash.boxesx", False),
-                                          ("c2pa.hash.boxes.v2.x", False)])  # fmt: skip
-def test_a_hard_binding_label_may_carry_a_version_and_an_instance(truetype_font, label, binds):
-    boxes = independent_box_hashes(quillmark.embed_manifest_store(truetype_font, b"any store"))
-    report = check_font(quillmark.embed_manifest_store(truetype_font, ms.manifest_store([(label, ms.box_hash(boxes))])))
-    assert (report.failure is None, report.binding) == ((True, "c2pa.hash.boxes") if binds else (False, None))
+@pytest.fixture
+def counting(monkeypatch):
+    CountingHash.fed = CountingHash.pieces = CountingHash.copies = 0
+    monkeypatch.setattr(bindings.hashlib, "new", CountingHash)
+    return CountingHash
 
 
-def jumb(*content: bytes, kind: bytes = ms.MANIFEST_STORE, label: bytes = b"c2pa\0") -> bytes:
-    return ms.box(b"jumb", ms.box(b"jumd", kind + b"\3" + label) + b"".join(content))
+def many_heads(count: int) -> tuple[bytes, list]:
+    """A font of `count` head tables one after another, and one box entry naming them all."""
+    tables = [(b"head", head_table(adjustment=i)) for i in range(count)] + [(b"C2PA", bytes(20))]
+    font = make_font(tables)
+    span = bytearray(font[12 + 16 * len(tables) : directory(font)[-1][2]])
+    for i in range(count):
+        span[56 * i + 8 : 56 * i + 12] = bytes(4)  # 54-byte tables padded to 56
+    entries = [{"names": ["head"] * count, "hash": hashlib.sha256(span[: 56 * count - 2]).digest()},
+               {"names": ["C2PA"], "hash": b"\0"}]  # fmt: skip
+    return font, entries
 
 
-def nested(depth: int) -> bytes:
-    inner = ms.box(b"free", b"")
-    for _ in range(depth):
-        inner = jumb(inner, kind=ms.MANIFEST, label=b"x\0")
-    return jumb(inner)
+def test_a_box_of_thousands_of_head_tables_is_hashed_in_one_pass_without_copies(counting):
+    """Each head's checkSumAdjustment is zeroed as a piece of its own, never by rebuilding the
+    span (once per head, that was quadratic: 19 s for 65,000)."""
+    count = 20_000
+    font, entries = many_heads(count)
+    tables = sfnt.read_directory(font)
+    found = bindings.check_hard_binding(font, tables, (0, 0), "c2pa.hash.boxes", {"alg": "sha256", "boxes": entries},
+                                        {}, "u")  # fmt: skip
+    assert codes(found) == [status.ASSERTION_BOXES_HASH_MATCH]
+    assert counting.fed == 56 * count - 2 and counting.pieces == 2 * count + 1 and counting.copies == 0
 
 
-def huge_cbor_assertion(cbor: bytes) -> bytes:
-    return ms.superbox(ms.MANIFEST_STORE, "c2pa", ms.superbox(ms.MANIFEST, "urn:c2pa:x",
-        ms.superbox(ms.ASSERTION_STORE, "c2pa.assertions",
-                    ms.superbox(ms.CBOR, "c2pa.hash.data", ms.box(b"cbor", cbor))),
-        ms.cbor_superbox(ms.CLAIM, "c2pa.claim.v2", {"alg": "sha256"}),
-        ms.cbor_superbox(ms.SIGNATURE, "c2pa.signature", {})))  # fmt: skip
+def test_the_data_hash_is_fed_slices_of_the_font_not_copies(counting, truetype_font):
+    font = sign_data(truetype_font)
+    assert codes(hard_binding(font))[-1] == status.ASSERTION_DATA_HASH_MATCH
+    assert counting.copies == 0 and counting.fed == len(font) - sum(n for _, n in quillmark.data_hash_ranges(font))
 
 
-HOSTILE = {
-    "length-past-store": (struct.pack(">I4s", 10**6, b"jumb") + bytes(40), "past the end of its container"),
-    "length-2": (struct.pack(">I4s", 2, b"jumb") + bytes(40), "has length 2; a box is at least 8 bytes"),
-    "length-7-inner": (ms.box(b"jumb", struct.pack(">I4s", 7, b"jumd") + bytes(30)), "has length 7"),
-    "xlbox-huge": (struct.pack(">I4sQ", 1, b"jumb", 2**63) + bytes(40), "past the end of its container"),
-    "xlbox-small": (struct.pack(">I4sQ", 1, b"jumb", 8) + bytes(40), "under its 16-byte header"),
-    "xlbox-cut": (struct.pack(">I4s", 1, b"jumb"), "64-bit length that runs past its container"),
-    "zero-length-inner": (ms.box(b"jumb", struct.pack(">I4s", 0, b"jumd") + ms.MANIFEST_STORE + b"\3c2pa"),
-                          "label of the description box at offset 8 has no terminating NUL"),
-    "no-nul": (jumb(label=b"c2pa"), "has no terminating NUL"),
-    "not-jumb": (ms.box(b"free", bytes(40)), "is 'free', not a JUMBF superbox"),
-    "no-description": (ms.box(b"jumb", ms.box(b"free", b"")), "starts with 'free', not a description box"),
-    "short-description": (ms.box(b"jumb", ms.box(b"jumd", bytes(10))), "shorter than its type and toggles"),
-    "deep": (nested(10_000 // 60), "nest more than 16 deep"),
-    "huge-cbor-string": (huge_cbor_assertion(bytes.fromhex("5b0000010000000000") + b"ab"), "not valid CBOR"),
-    "deep-cbor": (huge_cbor_assertion(b"\x81" * 50_000), "not valid CBOR"),
-    "cbor-trailing": (huge_cbor_assertion(ms.cbor({"alg": "sha256"}) + b"\0"), "1 bytes after its CBOR"),
-    "bignum-alg": (huge_cbor_assertion(ms.cbor({"alg": 10**5000, "hash": b""})), "hash algorithm of type int is not"),
-    "wrong-store-type": (jumb(kind=ms.MANIFEST), "not a Manifest Store"),
-    "no-manifest": (jumb(), "holds no manifest"),
-}  # fmt: skip
+@pytest.mark.parametrize("names, shown", [
+    (["x" * 2**24], "box " + "x" * 197 + "...: the font has no table named 'xxx"),
+    (["zzzz"] * 1_000_000, "box zzzz, zzzz, "),
+])  # fmt: skip
+def test_an_explanation_reads_only_the_names_it_shows(truetype_font, names, shown):
+    """A box name of 16 MiB or a million names: the explanation stays a line."""
+    font = sign_boxes(truetype_font)
+    assertion = {"alg": "sha256", "boxes": [{"names": names, "hash": b""}]}
+    (entry,) = bindings.check_hard_binding(font, sfnt.read_directory(font), (0, 0), "c2pa.hash.boxes", assertion,
+                                           {}, "u")  # fmt: skip
+    assert entry.code == status.ASSERTION_BOXES_HASH_MISMATCH and entry.explanation.startswith(shown)
+    assert len(entry.explanation) < 2 * bindings.SHOWN_TEXT + 100
 
 
-@pytest.mark.parametrize("case", HOSTILE)
-def test_hostile_stores_are_refused_with_a_reason(truetype_font, case):
-    store, message = HOSTILE[case]
-    got, _ = failure(quillmark.embed_manifest_store(truetype_font, store))
-    assert message in got
+def test_boxes_whose_spans_overlap_are_refused_once_they_hash_twice_the_file(counting):
+    """Spans of several tables may cover the same bytes: records of the directory that point at
+    the same two small tables, one at each end of the file, span it whole in every entry. The
+    bytes hashed stay bounded by twice the file all the same."""
+    pairs = 10
+    count = 1 + 2 * pairs
+    start = 12 + 16 * count
+    record = lambda tag, offset, length: struct.pack(">4sIII", tag, 0, offset, length)  # noqa: E731
+    records = record(b"ffff", start + 4, 100_000) + (record(b"aaaa", start, 4) + record(b"bbbb", start + 100_004, 4)) * pairs
+    font = struct.pack(">IHHHH", 0x00010000, count, 0, 0, 0) + records + b"AAAA" + bytes(100_000) + b"BBBB"
+    span = hashlib.sha256(font[start:]).digest()
+    entries = [{"names": ["ffff"], "hash": hashlib.sha256(bytes(100_000)).digest()}]
+    entries += [{"names": ["aaaa", "bbbb"], "hash": span}] * pairs
+    found = bindings.check_hard_binding(font, sfnt.read_directory(font), (0, 0), "c2pa.hash.boxes",
+                                        {"alg": "sha256", "boxes": entries}, {}, "u")  # fmt: skip
+    assert (found[-1].code, found[-1].explanation) == (status.ASSERTION_BOXES_HASH_MISMATCH,
+                                                       "the boxes' byte ranges overlap")  # fmt: skip
+    assert counting.fed == 100_000 + 100_008 <= sfnt.work_limit(font)
 
 
-def test_a_directory_of_overlapping_tables_is_refused_before_any_table_is_summed(monkeypatch):
-    records = b"".join(struct.pack(">4sIII", b"t%03d" % i, 0, 12 + 16 * 2000, 100_000) for i in range(2000))
-    font = struct.pack(">IHHHH", 0x00010000, 2000, 0, 0, 0) + records + bytes(100_000)
-    monkeypatch.setattr(check, "check_font_file", None)  # what sums the tables: not reached
-    assert failure(font) == ("the tables overlap: 200000000 bytes of tables in a 132012-byte file", None)
-
-
-def tool(*args, cwd: Path, code: int) -> subprocess.CompletedProcess[str]:
-    done = subprocess.run([TOOL, "check", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=60)
-    assert done.returncode == code, done.stderr
-    assert "Traceback" not in done.stderr
-    return done
-
-
-def test_command_line(truetype_font, cff_font, tmp_path):
-    store = box_store(cff_font)
-    fonts = {
-        "good.ttf": sign_data(truetype_font, URI),
-        "padded.otf": quillmark.fill_manifest_store(
-            quillmark.reserve_manifest_placeholder(cff_font, len(store) + 4), store),
-        "hostile.ttf": quillmark.embed_manifest_store(truetype_font, HOSTILE["deep"][0]),
-        "reserved\n.ttf": quillmark.reserve_manifest_placeholder(truetype_font, 100),
-    }  # fmt: skip
-    for name, data in fonts.items():
-        (tmp_path / name).write_bytes(data)
-
-    done = tool("good.ttf", "padded.otf", cwd=tmp_path, code=0)
-    lines = done.stdout.splitlines()
-    assert lines[-3:] == [
-        "good.ttf: ok: c2pa.hash.data matches (sha256)",
-        "padded.otf: warning: 4 zero bytes pad the Manifest Store after its superbox; strict validators may refuse"
-        " them: make the signed manifest exactly as long as the reservation",
-        "padded.otf: ok: c2pa.hash.boxes matches (sha256)"]  # fmt: skip
-    assert "signature, the certificate chain and the claim's other contents are not checked" in done.stderr
-    assert tool("good.ttf", "--embedded", cwd=tmp_path, code=0)
-    assert "FAIL (--strict)" in tool("padded.otf", "--strict", cwd=tmp_path, code=1).stdout
-
-    done = tool("--json", *fonts, "missing.ttf", cwd=tmp_path, code=1)
-    reports = [json.loads(line) for line in done.stdout.splitlines()]
-    assert [(r["path"], r["passed"]) for r in reports] == [
-        ("good.ttf", True), ("padded.otf", True), ("hostile.ttf", False), ("reserved\n.ttf", False),
-        ("missing.ttf", False)]  # fmt: skip
-    assert all(list(r) == ["path", "passed", "binding", "alg", "failure", "warnings", "notes", "not_checked"]
-               for r in reports)  # fmt: skip
-    assert reports[0]["binding"] == "c2pa.hash.data" and reports[0]["failure"] is None
-    assert reports[1]["warnings"] and reports[0]["notes"] and reports[0]["alg"] == "sha256"
-    assert reports[2]["failure"]["message"].endswith("superboxes nest more than 16 deep at offset 563")
-    assert reports[4]["failure"] == {"code": None, "message": "No such file or directory"}
-    assert "not checked" in reports[0]["not_checked"]
-
-    text = tool(*fonts, cwd=tmp_path, code=1).stdout
-    assert "reserved\\n.ttf: FAIL: not signed yet: the Manifest Store is a placeholder of zero bytes\n" in text
-
-    for usage in ([], ["good.ttf", "--strcit"]):
-        assert tool(*usage, cwd=tmp_path, code=2).stderr.startswith("usage: ")
+def test_a_hundred_thousand_exclusions_are_walked_not_copied(truetype_font):
+    """The exclusions are checked and hashed in passes over the decoded array: no list of
+    pairs, whatever its length."""
+    font = sign_data(truetype_font)
+    store_range = quillmark.data_hash_ranges(font)[1]
+    assertion = ms.data_hash(hash_outside(font, quillmark.data_hash_ranges(font)),
+                             sorted([*quillmark.data_hash_ranges(font), *[(20, 0)] * 100_000]))  # fmt: skip
+    tracemalloc.start()
+    try:
+        found = bindings.check_hard_binding(font, sfnt.read_directory(font), store_range, "c2pa.hash.data",
+                                            assertion, {}, "u")  # fmt: skip
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert codes(found) == [status.ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT, status.ASSERTION_DATA_HASH_MATCH]
+    assert found[0].explanation.endswith(" and 99994 more")
+    assert peak < 200_000  # a list of 100,000 pairs alone is 7 MB
