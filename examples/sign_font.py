@@ -1,105 +1,107 @@
-"""Sign a font with quillmark, bound the C2PA way: by box hash or by data hash.
+"""Sign a font with real Content Credentials, using quillmark's C2PA engine.
 
-    pip install '.[example]'
+    pip install .
     python examples/sign_font.py [FONT] [-o OUT] [--binding boxes|data] [--uri URI]
+    quillmark check --trust-anchors example-credentials/ca.pem QuillSample-Regular-signed.ttf
 
---binding boxes (the default; C2PA recommends it for fonts, C2PA 2.2, 18.7.3.6), one phase:
-  box_hashes gives a digest per table of the font as quillmark will write it; a manifest with a
-  c2pa.hash.boxes assertion made of them goes in with embed_manifest_store.
---binding data, two phases: reserve_manifest_placeholder makes room of the manifest's exact size,
-  everything outside data_hash_ranges is hashed into a c2pa.hash.data assertion, and
-  fill_manifest_store puts the manifest into the room; no other byte moves.
-With --uri the font carries the URI too: it is reserved with the store's exact size and the
-URI, then filled.
+The first run makes a throwaway certificate authority and a signing certificate in
+example-credentials/ (ca.pem, signer-chain.pem, signer-key.pem). They are FOR TRYING QUILLMARK
+ONLY: nobody else trusts that CA, which is why `check` is told to with --trust-anchors. To sign
+fonts you ship, use a certificate from a CA on the C2PA Trust List, with
+`quillmark sign FONT... --key KEY.pem --cert CHAIN.pem`.
 
-The signed font is then checked as `quillmark check` checks it, before it is written.
-
-The manifest is a DEMONSTRATION: framed as C2PA frames a Manifest Store (examples/
-manifest_store.py), but signed with a throwaway Ed25519 key and no certificate, which is NOT a
-C2PA signature. In real use your C2PA library builds and signs the manifest.
+The font is signed by `quillmark_c2pa.sign`, as `quillmark sign` signs it: a fresh manifest with
+the c2pa.created action, the font's font.info (names, weight, style, format, copyright) and the
+hard binding, c2pa.hash.boxes (by default; C2PA 2.2, 18.7.3.6) or c2pa.hash.data, in a
+COSE_Sign1 signature with the certificate chain.
 """
 
 from __future__ import annotations
 
 import argparse
-import hashlib
+import datetime
 import sys
 from pathlib import Path
-from typing import Optional
-
-import quillmark
-from quillmark_cli.commands.check import NOT_CHECKED, check_font
-
-from manifest_store import box_hash, data_hash, manifest_store, reserve_exactly
 
 try:
-    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID, ObjectIdentifier
 except ImportError:
-    sys.exit("error: this example needs the cryptography package: pip install '.[example]'")
+    sys.exit("error: this example needs the cryptography package: pip install .")
+
+from quillmark_c2pa import PemSigner, sign
 
 SAMPLE_FONT = Path(__file__).resolve().parent / "fonts" / "QuillSample-Regular.ttf"
+CREDENTIALS = Path("example-credentials")
+C2PA_CLAIM_SIGNING = ObjectIdentifier("1.3.6.1.4.1.62558.2.1")  # C2PA 2.2, 14.4.1
+NOTICE = "FOR TRYING QUILLMARK ONLY - NOT TRUSTED BY ANYONE"
 
 
 class Failure(Exception):
-    """A step of the workflow went wrong; the message says which."""
+    """A step went wrong; the message says which."""
 
 
-def hash_outside(font: bytes, ranges: list[tuple[int, int]]) -> bytes:
-    """SHA-256 of every byte of the font outside the (start, length) ranges, in file order."""
-    digest, view, position = hashlib.sha256(), memoryview(font), 0
-    for start, length in ranges:  # data_hash_ranges gives them ascending, apart
-        digest.update(view[position:start])
-        position = start + length
-    digest.update(view[position:])
-    return digest.digest()
+def _name(common_name: str) -> x509.Name:
+    return x509.Name([
+        x509.NameAttribute(NameOID.ORGANIZATION_NAME, NOTICE),
+        x509.NameAttribute(NameOID.COMMON_NAME, common_name),
+    ])
 
 
-def sign_by_boxes(font: bytes, uri: Optional[str], sign) -> bytes:
-    boxes = quillmark.box_hashes(font)
-    print(f"boxes      {len(boxes)}: {' '.join(name for name, _ in boxes)}")
-    store = manifest_store([("c2pa.hash.boxes", box_hash(boxes))], sign)
-    print(f"store      {len(store)} bytes")
-    if uri is None:
-        return quillmark.embed_manifest_store(font, store)
-    # The store and a URI: reserve the store's exact size beside the URI, then fill. The tables
-    # pass through unchanged either way, so the box hashes hold.
-    return quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(font, len(store), uri), store)
+def make_credentials(folder: Path) -> None:
+    """A throwaway CA (ten years) and a signing certificate it issues (one year), with the
+    certificate profile a C2PA validator asks of a claim signer (C2PA 2.2, 14.5)."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_name = _name("quillmark example CA")
+    ca = (
+        x509.CertificateBuilder()
+        .subject_name(ca_name).issuer_name(ca_name).public_key(ca_key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=3650))
+        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+        .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False), critical=True)
+        .add_extension(x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key()), critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )  # fmt: skip
+    key = ec.generate_private_key(ec.SECP256R1())
+    signer = (
+        x509.CertificateBuilder()
+        .subject_name(_name("quillmark example signer")).issuer_name(ca_name).public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=365))
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .add_extension(x509.KeyUsage(True, False, False, False, False, False, False, False, False), critical=True)
+        .add_extension(x509.ExtendedKeyUsage([C2PA_CLAIM_SIGNING, ExtendedKeyUsageOID.EMAIL_PROTECTION]), critical=False)
+        .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+        .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )  # fmt: skip
+    folder.mkdir(exist_ok=True)
+    pem = serialization.Encoding.PEM
+    (folder / "ca.pem").write_bytes(ca.public_bytes(pem))
+    (folder / "signer-chain.pem").write_bytes(signer.public_bytes(pem))
+    (folder / "signer-key.pem").write_bytes(
+        key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    )
+    (folder / "README.txt").write_text(
+        f"{NOTICE}.\n\nA throwaway certificate authority (ca.pem) and a signing certificate and key made by\n"
+        "examples/sign_font.py, for trying quillmark. No validator trusts them unless told to\n"
+        "(quillmark check --trust-anchors example-credentials/ca.pem). Delete them when done.\n"
+    )
 
 
-def sign_by_data(font: bytes, uri: Optional[str], sign) -> bytes:
-    def store(ranges: list[tuple[int, int]], digest: bytes = bytes(32)) -> bytes:
-        return manifest_store([("c2pa.hash.data", data_hash(digest, ranges))], sign)
-
-    # Phase 1: room of the manifest's exact size; hash every byte that filling it leaves alone.
-    reserved, ranges = reserve_exactly(font, uri, store)
-    digest = hash_outside(reserved, ranges)
-    manifest = store(ranges, digest)
-    print(f"reserved   {len(manifest)} bytes, the manifest's exact size")
-    print(f"ranges     {' '.join(f'({s}, {n})' for s, n in ranges)} are left out of the hash")
-    print(f"digest     sha256 {digest.hex()}")
-    # Phase 2: the signed manifest into the room; no other byte moves.
-    return quillmark.fill_manifest_store(reserved, manifest)
-
-
-def sign(font_path: Path, out: Path, binding: str, uri: Optional[str]) -> None:
-    if out.resolve() == font_path.resolve():
-        raise Failure(f"refusing to overwrite the input font {font_path}")
-    font = font_path.read_bytes()
-    print("Signing with a DEMONSTRATION manifest: framed as C2PA frames one, but its Ed25519 signature")
-    print("(a throwaway key, no certificate) is not a C2PA signature; your C2PA library makes that.")
-    print(f"font       {font_path}, {len(font)} bytes")
-    print(f"binding    c2pa.hash.{binding}")
-    print(f"uri        {uri or 'none'}")
-    key = Ed25519PrivateKey.generate()
-    signed = (sign_by_boxes if binding == "boxes" else sign_by_data)(font, uri, key.sign)
-
-    report = check_font(signed, str(out), embedded=True)
-    if report.failure is not None or report.warnings:
-        problem = report.failure.message if report.failure else report.warnings[0]
-        raise Failure(f"the signed font does not pass quillmark check: {problem}")
-    print(f"checked    {report.binding} matches the signed font; {NOT_CHECKED}")
-    out.write_bytes(signed)
-    print(f"wrote      {out.resolve()}, {len(signed)} bytes")
+def credentials_usable(folder: Path) -> bool:
+    """Whether the credentials of an earlier run are there and the signing certificate is still valid."""
+    try:
+        signer = x509.load_pem_x509_certificate((folder / "signer-chain.pem").read_bytes())
+        (folder / "ca.pem").read_bytes()
+        (folder / "signer-key.pem").read_bytes()
+    except (OSError, ValueError):
+        return False
+    return signer.not_valid_after_utc > datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=1)
 
 
 def main() -> int:
@@ -109,12 +111,26 @@ def main() -> int:
     parser.add_argument("-o", "--output", type=Path,
                         help="where to write the signed font (default: FONT's name + '-signed', here)")
     parser.add_argument("--binding", choices=("boxes", "data"), default="boxes",
-                        help="c2pa.hash.boxes, one phase (default), or c2pa.hash.data, two phases")
+                        help="c2pa.hash.boxes (default) or c2pa.hash.data")
     parser.add_argument("--uri", help="active manifest URI to store beside the manifest")
     args = parser.parse_args()
     out = args.output or Path(f"{args.font.stem}-signed{args.font.suffix or '.ttf'}")
     try:
-        sign(args.font, out, args.binding, args.uri)
+        if out.resolve() == args.font.resolve():
+            raise Failure(f"refusing to overwrite the input font {args.font}")
+        if credentials_usable(CREDENTIALS):
+            print(f"credentials  {CREDENTIALS}/ (made by an earlier run; {NOTICE})")
+        else:
+            make_credentials(CREDENTIALS)
+            print(f"credentials  {CREDENTIALS}/ made: a throwaway CA and signer, {NOTICE}")
+        signer = PemSigner.from_files(CREDENTIALS / "signer-key.pem", CREDENTIALS / "signer-chain.pem")
+        font = args.font.read_bytes()
+        print(f"font         {args.font}, {len(font)} bytes")
+        signed = sign(font, signer, binding=args.binding, uri=args.uri)
+        out.write_bytes(signed)
+        print(f"signed       {signer.alg}, c2pa.hash.{args.binding}")
+        print(f"wrote        {out}, {len(signed)} bytes")
+        print(f"check it:    quillmark check --trust-anchors {CREDENTIALS / 'ca.pem'} {out}")
     except (Failure, ValueError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

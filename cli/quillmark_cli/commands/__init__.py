@@ -53,6 +53,7 @@ COMMANDS: dict[str, Command] = {
     "check": Command(
         "quillmark_cli.commands.check", "check that each signed font matches the hard binding of its C2PA manifest"
     ),
+    "sign": Command("quillmark_cli.commands.sign", "sign each font with a C2PA manifest of its own (certificate and key)"),
 }
 
 
