@@ -1,4 +1,12 @@
-"""CBOR as C2PA uses it."""
+"""CBOR as C2PA uses it: deterministic encoding, and decoding in bounded work and memory.
+
+`decode` first walks the document's item heads without building anything (`scan`), checking that
+it is one well-formed data item (RFC 8949, Appendix C) and within the limits below, and only then
+hands it to cbor2. A decoder builds one Python object per item, some 60 to 230 bytes for an item
+that may take one byte of input (an empty map), so without a bound a 10 MB claim of empty maps
+costs the better part of a gigabyte; with it, no document decodes to more than about
+MAX_ITEMS objects, whatever its size.
+"""
 
 from __future__ import annotations
 
@@ -6,7 +14,133 @@ from typing import Any
 
 import cbor2
 
+# Limits for decoding one CBOR document (a claim, an assertion). The largest documents C2PA puts
+# in a font's store are box-hash assertions: a few items per table, a few hundred items for a real
+# font. Validation reports a document past a limit with the code for invalid CBOR of what it is
+# (claim.cbor.invalid, assertion.cbor.invalid), its explanation naming the limit.
+MAX_ITEMS = 1 << 19  # data items in one document (524,288)
+MAX_DEPTH = 64  # arrays, maps, tags and indefinite strings open at once
+# Map keys other than text or byte strings: Python hashes integers and floats without a secret
+# seed, so a map of many colliding integer keys costs time quadratic in its size to build.
+MAX_OTHER_KEYS = 1024
+# Tags that make one encoded item stand for another decoded one (value sharing, 28 and 29; string
+# references, 25 and 256): C2PA does not use them, and they would undo the bound on decoded size.
+SHARING_TAGS = frozenset({25, 28, 29, 256})
+
+
+class CborError(ValueError):
+    """The data is not one well-formed CBOR item, or is past a limit (`limit` is then True)."""
+
+    def __init__(self, message: str, limit: bool = False) -> None:
+        super().__init__(message)
+        self.limit = limit
+
 
 def encode(value: Any) -> bytes:
     """Deterministic CBOR (RFC 8949, 4.2.1), as C2PA 2.2 asks of claims (10.1) and assertions (18.1)."""
     return cbor2.dumps(value, canonical=True)
+
+
+# Kinds of open containers in `scan`.
+_ARRAY, _MAP, _STRING = 0, 1, 2
+
+
+def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH) -> int:
+    """Walks the one CBOR data item that starts at `start` and returns where it ends. Raises
+    CborError if it is not well-formed or is past a limit. Builds nothing per item: the work is
+    one step per item head, and the memory one small list per open container."""
+    end, pos, items, other_keys = len(data), start, 0, 0
+    # Per open container: [kind, items left (-1 when of indefinite length), items read, major type
+    # of the chunks (indefinite strings)].
+    stack: list[list[int]] = []
+    while True:
+        if pos >= end:
+            raise CborError(f"CBOR ends inside an item at offset {pos}")
+        head = data[pos]
+        pos += 1
+        major, info = head >> 5, head & 31
+        top = stack[-1] if stack else None
+        if head == 0xFF:  # "break": closes the innermost container of indefinite length
+            if top is None or top[1] != -1:
+                raise CborError(f"CBOR break code at offset {pos - 1} outside an indefinite-length item")
+            if top[0] == _MAP and top[2] % 2:
+                raise CborError(f"CBOR map ending at offset {pos - 1} has a key without a value")
+            stack.pop()
+        else:
+            items += 1
+            if items > max_items:
+                raise CborError(f"CBOR document has more than {max_items} items", limit=True)
+            if top is not None and top[0] == _MAP and top[2] % 2 == 0 and major not in (2, 3):
+                other_keys += 1
+                if other_keys > MAX_OTHER_KEYS:
+                    raise CborError(f"CBOR document has more than {MAX_OTHER_KEYS} map keys that are not strings",
+                                    limit=True)  # fmt: skip
+            if info < 24:
+                arg = info
+            elif info < 28:
+                size = 1 << (info - 24)
+                if end - pos < size:
+                    raise CborError(f"CBOR item head at offset {pos - 1} runs past the end")
+                arg = int.from_bytes(data[pos : pos + size], "big")
+                pos += size
+            elif info == 31 and major in (2, 3, 4, 5):
+                arg = -1
+            else:
+                raise CborError(f"CBOR item at offset {pos - 1} has a reserved or misplaced length code {info}")
+            if top is not None and top[0] == _STRING and (major != top[3] or arg == -1):
+                raise CborError(f"chunk at offset {pos - 1} of an indefinite-length string is not a definite string"
+                                " of the same type")  # fmt: skip
+            opened = None
+            if major in (2, 3):
+                if arg == -1:
+                    opened = [_STRING, -1, 0, major]
+                elif arg > end - pos:
+                    raise CborError(f"CBOR string at offset {pos - 1} runs past the end")
+                else:
+                    pos += arg
+            elif major in (4, 5):
+                count = arg * 2 if major == 5 and arg > 0 else arg
+                # Every item takes at least one byte: a count larger than what is left is false.
+                if count > end - pos:
+                    raise CborError(f"CBOR {'map' if major == 5 else 'array'} at offset {pos - 1} announces more"
+                                    " items than the bytes left")  # fmt: skip
+                if count:
+                    opened = [_MAP if major == 5 else _ARRAY, count, 0, 0]
+            elif major == 6:
+                if arg in SHARING_TAGS:
+                    raise CborError(f"CBOR tag {arg} (shared values or string references) is not decoded",
+                                    limit=True)  # fmt: skip
+                opened = [_ARRAY, 1, 0, 0]  # a tag is followed by exactly one item
+            elif major == 7 and info == 24 and arg < 32:
+                raise CborError(f"CBOR simple value {arg} at offset {pos - 2} is not well-formed in two bytes")
+            if opened is not None:
+                if len(stack) >= max_depth:
+                    raise CborError(f"CBOR nests more than {max_depth} deep", limit=True)
+                stack.append(opened)
+                continue
+        # An item is complete: count it in its container, closing every container it completes.
+        while stack:
+            top = stack[-1]
+            top[2] += 1
+            if top[1] == -1 or top[2] < top[1]:
+                break
+            stack.pop()
+        else:
+            return pos
+
+
+def decode(data: bytes, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH) -> Any:
+    """The value of `data`, which must be exactly one well-formed CBOR data item within the limits.
+    Raises CborError with a one-line reason otherwise."""
+    data = bytes(data)
+    if not data:
+        raise CborError("no CBOR data: the content is empty")
+    end = scan(data, max_items=max_items, max_depth=max_depth)
+    if end != len(data):
+        raise CborError(f"{len(data) - end} bytes follow the CBOR item")
+    try:
+        return cbor2.loads(data)
+    except RecursionError:
+        raise CborError("CBOR nests too deep to decode", limit=True) from None
+    except (cbor2.CBORError, ValueError, TypeError, OverflowError, LookupError, ArithmeticError) as e:
+        raise CborError(f"CBOR does not decode: {str(e)[:200]}") from None

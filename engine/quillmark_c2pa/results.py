@@ -59,3 +59,58 @@ class StatusCodes:
             "informational": [e.as_json() for e in self.informational],
             "failure": [e.as_json() for e in self.failure],
         }
+
+
+@dataclass
+class IngredientDelta:
+    """How an ingredient manifest's validation today differs from what its ingredient assertion
+    recorded (C2PA 2.2, 15.2.1, `ingredient-delta-validation-result-map`)."""
+
+    ingredient_assertion_uri: str
+    validation_deltas: StatusCodes
+
+    def as_json(self) -> dict[str, Any]:
+        return {"ingredientAssertionURI": self.ingredient_assertion_uri, "validationDeltas": self.validation_deltas.as_json()}
+
+
+@dataclass
+class ValidationResults:
+    """The consolidated results of validating an asset (C2PA 2.2, 15.2.1, `validation-results-map`):
+    the active manifest's status codes, and the ingredient deltas."""
+
+    active_manifest: StatusCodes = field(default_factory=StatusCodes)
+    ingredient_deltas: list[IngredientDelta] = field(default_factory=list)
+
+    def as_json(self) -> dict[str, Any]:
+        return {
+            "activeManifest": self.active_manifest.as_json(),
+            "ingredientDeltas": [d.as_json() for d in self.ingredient_deltas],
+        }
+
+
+def recorded_codes(value: Any) -> Optional[StatusCodes]:
+    """Status maps as a claim generator recorded them in an ingredient assertion: a
+    `status-codes-map` (v3's validationResults.activeManifest) or a list of status maps (v1 and
+    v2's validationStatus). Codes this module does not know are sorted by the deprecated `success`
+    flag when there is one, else as failures. None when the value has neither form."""
+    if isinstance(value, dict):
+        lists = [value.get(kind) for kind in (status.SUCCESS, status.INFORMATIONAL, status.FAILURE)]
+        if not all(isinstance(items, list) for items in lists):
+            return None
+        items = [i for items in lists for i in items]  # type: ignore[union-attr]
+    elif isinstance(value, list):
+        items = value
+    else:
+        return None
+    codes = StatusCodes()
+    for item in items:
+        if not isinstance(item, dict) or not isinstance(item.get("code"), str):
+            continue
+        url = item.get("url") if isinstance(item.get("url"), str) else None
+        explanation = item.get("explanation") if isinstance(item.get("explanation"), str) else None
+        entry = StatusEntry(item["code"], url, explanation)
+        kind = status.KIND.get(entry.code)
+        if kind is None:
+            kind = status.SUCCESS if item.get("success") is True else status.FAILURE
+        getattr(codes, kind).append(entry)
+    return codes

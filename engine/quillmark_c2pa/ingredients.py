@@ -1,0 +1,148 @@
+"""Ingredients (C2PA 2.2, 15.11): each ingredient assertion (v1, v2, v3) checked, the manifest it
+names found in the store and its hash (or, when an assertion of it was redacted, its claim
+signature's hash) compared, and what the ingredient assertion recorded of that manifest's
+validation compared with what validation finds today (the ingredient deltas of 15.2.1).
+
+Hard-binding codes are left out of that comparison: an ingredient's content is not at hand, so
+its binding cannot be validated again (15.11.3.3.1), and a recorded `assertion.boxesHash.match`
+is no difference in what the store shows.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from . import status
+from .assertions import INGREDIENTS, RELATIONSHIPS, Checked, ManifestCheck, check_algorithm, hash_algorithm, is_hashed_uri
+from .results import IngredientDelta, StatusCodes, StatusEntry, recorded_codes
+from .store import Assertion, Manifest, ManifestStore, cut, target_hash
+
+# Codes about an asset's content: never produced for an ingredient, so never compared.
+_CONTENT = re.compile(r"assertion\.(?:dataHash|boxesHash|bmffHash|collectionHash|multiAssetHash)\.|quillmark\.")
+
+
+@dataclass
+class Link:
+    """An ingredient assertion that names a manifest of the store."""
+
+    assertion: Assertion
+    manifest: Manifest
+    recorded: Optional[StatusCodes]  # what it recorded of the manifest's validation, if anything
+
+
+def manifest_reference(entry: Checked) -> Any:
+    """The hashed URI of the ingredient's active manifest: activeManifest (v3) or c2pa_manifest
+    (v1, v2)."""
+    value = entry.value if isinstance(entry.value, dict) else {}
+    return value.get("activeManifest" if entry.assertion.type == "c2pa.ingredient.v3" else "c2pa_manifest")
+
+
+def referenced_manifests(store: ManifestStore, check: ManifestCheck) -> list[Manifest]:
+    """The manifests of the store that the manifest's ingredient assertions name, whatever their
+    state: the lineage to validate."""
+    found = []
+    for entry in check.of_type(*INGREDIENTS):
+        ref = manifest_reference(entry)
+        if is_hashed_uri(ref):
+            target = store.resolve(ref["url"], check.manifest)
+            if isinstance(target, Manifest):
+                found.append(target)
+    return found
+
+
+def check_ingredients(store: ManifestStore, check: ManifestCheck, redacted: set[str]) -> list[Link]:
+    """C2PA 2.2, 15.11.3.2 and 15.11.3.3 for each ingredient assertion of one manifest; returns the
+    links to the manifests they name, for the comparison of recorded results."""
+    manifest, codes = check.manifest, check.codes
+    links = []
+    for entry in check.of_type(*INGREDIENTS):
+        if entry.redacted or not entry.decoded:
+            continue
+        url, value = entry.assertion.url, entry.value
+        relationship = value.get("relationship") if isinstance(value, dict) else None
+        if relationship not in RELATIONSHIPS:
+            codes.add(status.ASSERTION_INGREDIENT_MALFORMED, url,
+                      "the ingredient has no relationship of parentOf, componentOf or inputTo")  # fmt: skip
+            continue
+        # An ingredient assertion that does not match its hashed URI, or was zeroed, is skipped.
+        if not entry.matched or entry.assertion.node.only_zeros():
+            continue
+        v3 = entry.assertion.type == "c2pa.ingredient.v3"
+        ref = manifest_reference(entry)
+        if ref is None:
+            if relationship != "inputTo":
+                codes.add(status.INGREDIENT_UNKNOWN_PROVENANCE, url, "the ingredient has no C2PA manifest")
+            continue
+        recorded = recorded_codes((value.get("validationResults") or {}).get("activeManifest")) if v3 and isinstance(
+            value.get("validationResults"), dict) else recorded_codes(value.get("validationStatus"))  # fmt: skip
+        if v3 and "validationResults" not in value:
+            codes.add(status.ASSERTION_INGREDIENT_MALFORMED, url,
+                      "a c2pa.ingredient.v3 with an activeManifest has no validationResults (C2PA 2.2, 15.11.3.3)")  # fmt: skip
+        target = store.resolve(ref["url"], manifest) if is_hashed_uri(ref) else None
+        if not isinstance(target, Manifest):
+            named = cut(ref["url"]) if isinstance(ref, dict) and isinstance(ref.get("url"), str) else "no hashed URI"
+            codes.add(status.INGREDIENT_MANIFEST_MISSING, url, f"the ingredient's manifest ({named}) is not in the store")
+            codes.add(status.CLAIM_MISSING, url, "the ingredient's claim cannot be located: its manifest is missing")
+            continue
+        if any(store.manifest_of(uri, manifest) == target.label for uri in redacted):
+            claim_signature_method(store, entry, target, codes)
+        else:
+            alg = hash_algorithm(ref, check.claim.value if check.claim else None)
+            if check_algorithm(alg, codes, url):
+                assert alg is not None
+                if target_hash(target, alg) == ref["hash"]:
+                    codes.add(status.INGREDIENT_MANIFEST_VALIDATED, url, f"the ingredient's manifest matches ({alg})")
+                else:
+                    codes.add(status.INGREDIENT_MANIFEST_MISMATCH, url,
+                              "the ingredient's manifest does not match the hash the ingredient records")  # fmt: skip
+        links.append(Link(entry.assertion, target, recorded))
+    return links
+
+
+def claim_signature_method(store: ManifestStore, entry: Checked, target: Manifest, codes: StatusCodes) -> None:
+    """C2PA 2.2, 15.11.3.3.1: the manifest's claim signature box, by the hash the ingredient
+    records (its manifest's hash changed with the redaction)."""
+    url = entry.assertion.url
+    ref = entry.value.get("claimSignature") if isinstance(entry.value, dict) else None
+    node = store.resolve(ref["url"], target) if is_hashed_uri(ref) else None
+    if node is None or isinstance(node, Manifest):
+        codes.add(status.INGREDIENT_CLAIM_SIGNATURE_MISSING, url, "the ingredient's claim signature cannot be found")
+        return
+    alg = hash_algorithm(ref)
+    alg = alg if alg is not None else "sha256"
+    if check_algorithm(alg, codes, url):
+        if node.hash(alg) == ref["hash"]:
+            codes.add(status.INGREDIENT_CLAIM_SIGNATURE_VALIDATED, url, f"the ingredient's claim signature matches ({alg})")
+        else:
+            codes.add(status.INGREDIENT_CLAIM_SIGNATURE_MISMATCH, url,
+                      "the ingredient's claim signature does not match the hash the ingredient records")  # fmt: skip
+
+
+def _key(store: ManifestStore, entry: StatusEntry, base: Manifest) -> tuple:
+    url = store.absolute(entry.url, base) if entry.url is not None else None
+    return (entry.code, url if url is not None else entry.url)
+
+
+def delta(store: ManifestStore, link: Link, found: StatusCodes) -> Optional[IngredientDelta]:
+    """What differs between the results the ingredient recorded and those found today: entries
+    of either that the other lacks, compared by code and URI (C2PA 2.2, 15.11.3.3)."""
+    if link.recorded is None:
+        return None
+    base = link.manifest
+    recorded = [e for e in link.recorded.entries if not _CONTENT.match(e.code)]
+    today = [e for e in found.entries if not _CONTENT.match(e.code)]
+    recorded_keys = {_key(store, e, base) for e in recorded}
+    today_keys = {_key(store, e, base) for e in today}
+    codes = StatusCodes()
+    for entry in today:
+        if _key(store, entry, base) not in recorded_keys:
+            codes.extend([entry])
+    for entry in recorded:
+        if _key(store, entry, base) not in today_keys:
+            kind = status.KIND.get(entry.code, status.FAILURE)
+            getattr(codes, kind).append(entry)
+    if not codes.entries:
+        return None
+    return IngredientDelta(link.assertion.url, codes)
