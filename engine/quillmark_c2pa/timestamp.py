@@ -432,6 +432,9 @@ def check_token(der: bytes, imprint_input: bytes, anchors: Sequence[x509.Certifi
     )
 
 
+NOT_A_RESPONSE = "the value is not an RFC 3161 time-stamp response"
+
+
 def response_token(val: bytes) -> "tuple[Optional[bytes], Optional[str]]":
     """The TimeStampToken inside a v1 `sigTst` value, which holds a whole TimeStampResp (C2PA 2.2,
     15.8.1.1): (token DER, None), or (None, the reason it is malformed)."""
@@ -439,7 +442,7 @@ def response_token(val: bytes) -> "tuple[Optional[bytes], Optional[str]]":
         response = TimeStampResp.load(bytes(val), strict=True)
         status_value = response["status"]["status"].native
     except (ValueError, TypeError, KeyError):
-        return None, "the sigTst value is not an RFC 3161 time-stamp response"
+        return None, NOT_A_RESPONSE
     if status_value not in ("granted", "granted_with_mods"):
         return None, f"the time-stamp response's status is {status_value}"
     token = response["time_stamp_token"]

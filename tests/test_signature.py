@@ -1,0 +1,266 @@
+"""Validation of one claim signature (C2PA 2.2, 15.7-15.9): signatures made here with the test
+PKI and TSA, then damaged, each giving the codes the standard names; and the two real stores of
+2023, whose signatures verify and whose stamps are read."""
+
+from __future__ import annotations
+
+import datetime
+import json
+from pathlib import Path
+
+import cbor2
+import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.x509 import ocsp as x509_ocsp
+
+import pki
+import tsa
+from quillmark_c2pa import cose, jumbf, signature, status, timestamp, trust
+
+CLAIM = cbor2.dumps({"instanceID": "xmp:iid:1", "alg": "sha256", "signature": "self#jumbf=c2pa.signature"})
+URL = "self#jumbf=/c2pa/urn:c2pa:test/c2pa.signature"
+TRUST = trust.TrustSettings(anchors=[pki.root()], tsa_anchors=[pki.tsa_root()], bundled=False)
+
+
+def der(cert):
+    return cert.public_bytes(serialization.Encoding.DER)
+
+
+def sign(signer=None, alg="ES256", *, claim=CLAIM, stamp=None, unprotected=None, protected_extra=None,
+         chain_in_unprotected=False, tag=True):
+    """A claim signature made as a claim generator makes it. `stamp`: None, or a function of the
+    v2 imprint input returning the sigTst2 token."""
+    key, chain = signer or pki.leaf(alg)
+    ders = [der(c) for c in chain]
+    if chain_in_unprotected:
+        protected = cbor2.dumps({1: cose.ALGORITHMS[alg]})
+    else:
+        protected = cose.protected_header(alg, ders, extra=protected_extra)
+    sig = cose.sign(key, alg, cose.sig_structure(protected, claim))
+    header = dict(unprotected or {})
+    if chain_in_unprotected:
+        header[33] = ders
+    if stamp is not None:
+        header["sigTst2"] = {"tstTokens": [{"val": stamp(timestamp.v2_imprint_input(protected, sig))}]}
+    box = cose.encode_sign1(protected, header, sig)
+    return box if tag else box[1:]
+
+
+def validate(box, *, claim=CLAIM, label="c2pa.claim.v2", settings=TRUST, now=None):
+    report = signature.validate_signature(box, claim, claim_label=label, url=URL, trust=settings, now=now or pki.NOW)
+    assert all(e.url == URL and e.explanation and "\n" not in e.explanation for e in report.entries)
+    return report
+
+
+GOOD = [status.SIGNING_CREDENTIAL_TRUSTED, status.CLAIM_SIGNATURE_VALIDATED, status.CLAIM_SIGNATURE_INSIDE_VALIDITY]
+
+
+@pytest.mark.parametrize("alg", pki.ALGORITHMS)
+def test_each_algorithm_validates(alg):
+    report = validate(sign(alg=alg))
+    assert report.codes == GOOD and not report.failed
+    assert report.alg == alg and report.certificate == pki.leaf(alg)[1][0]
+    assert report.trusted_chain[-1] == pki.root()
+    info = report.info()
+    assert info["common_name"].startswith("quillmark test signer") and info["issuer"] == "quillmark tests"
+    assert info["cert_serial_number"] == str(report.certificate.serial_number) and info["time"] is None
+
+
+# Each bad signer of the test PKI and the failure codes C2PA 2.2 gives it.
+BAD = {
+    "expired": {status.CLAIM_SIGNATURE_OUTSIDE_VALIDITY},  # 15.8.2
+    "not_yet_valid": {status.CLAIM_SIGNATURE_OUTSIDE_VALIDITY},
+    # 15.7 (profile, 14.5.1.1) and 14.5.1.2: no anchor serves an EKU it does not have
+    "wrong_eku": {status.SIGNING_CREDENTIAL_INVALID, status.SIGNING_CREDENTIAL_UNTRUSTED},
+    "no_eku": {status.SIGNING_CREDENTIAL_INVALID, status.SIGNING_CREDENTIAL_UNTRUSTED},
+    "any_eku": {status.SIGNING_CREDENTIAL_INVALID},
+    "ca": {status.SIGNING_CREDENTIAL_UNTRUSTED},  # 14.5.1.2 names this code for a CA as signer
+    "no_digital_signature": {status.SIGNING_CREDENTIAL_INVALID},
+    "untrusted": {status.SIGNING_CREDENTIAL_UNTRUSTED},
+}
+
+
+@pytest.mark.parametrize("kind", sorted(BAD))
+def test_each_bad_certificate_gives_its_code(kind):
+    report = validate(sign(pki.bad(kind)))
+    assert {e.code for e in report.entries if e.kind == status.FAILURE} == BAD[kind]
+    assert status.CLAIM_SIGNATURE_VALIDATED in report.codes  # the signature itself is sound
+
+
+def test_private_credential_store_trusts_an_end_entity_directly():
+    untrusted = pki.bad("untrusted")
+    settings = trust.TrustSettings(end_entities=[untrusted[1][0]], bundled=False)
+    assert validate(sign(untrusted), settings=settings).codes == GOOD
+    # it never acts as a CA: a leaf signed by an entry is not trusted through it
+    assert status.SIGNING_CREDENTIAL_UNTRUSTED in validate(sign(), settings=trust.TrustSettings(
+        end_entities=[pki.intermediate()[1]], bundled=False)).codes
+
+
+def _placeholder():
+    return cbor2.dumps(cbor2.CBORTag(18, [b"", {"pad": bytes(64)}, None, b""]))
+
+
+@pytest.mark.parametrize("make, code, words", [
+    (lambda: _placeholder(), status.CLAIM_SIGNATURE_MISMATCH, "never signed"),
+    (lambda: sign(tag=False), status.CLAIM_SIGNATURE_MISMATCH, "without its tag"),
+    (lambda: b"\xd2\x84\x40", status.CLAIM_SIGNATURE_MISMATCH, "not a COSE_Sign1_Tagged"),
+    (lambda: sign(claim=CLAIM + b"\x00"), status.CLAIM_SIGNATURE_MISMATCH, "does not verify"),
+    (lambda: sign(protected_extra={1: -257}), status.ALGORITHM_UNSUPPORTED, "-257"),
+    (lambda: cose.encode_sign1(cbor2.dumps({33: der(pki.leaf()[1][0])}), {1: -7}, bytes(64)),
+     status.ALGORITHM_UNSUPPORTED, "only in the unprotected"),
+    (lambda: sign(chain_in_unprotected=True), status.SIGNING_CREDENTIAL_INVALID, "does not allow"),
+    (lambda: sign(unprotected={33: der(pki.leaf()[1][0])}), status.SIGNING_CREDENTIAL_INVALID, "both header buckets"),
+    (lambda: cose.encode_sign1(cbor2.dumps({1: -7, 33: b"not a certificate"}), {}, bytes(64)),
+     status.SIGNING_CREDENTIAL_INVALID, "not a readable"),
+])
+def test_broken_signatures(make, code, words):
+    report = validate(make())
+    failures = [e for e in report.entries if e.kind == status.FAILURE]
+    assert failures and failures[0].code == code and words in failures[0].explanation, report.entries
+
+
+def test_a_key_of_the_wrong_type_for_the_algorithm():
+    # an ES256 header over an RSA certificate: 13.2.1 forbids verifying with a key of the wrong type
+    rsa_key, rsa_chain = pki.leaf("PS256")
+    protected = cose.protected_header("ES256", [der(c) for c in rsa_chain])
+    box = cose.encode_sign1(protected, {}, bytes(64))
+    assert status.CLAIM_SIGNATURE_MISMATCH in validate(box).codes
+
+
+def test_first_claim_version_may_carry_x5chain_unprotected():
+    box = sign(chain_in_unprotected=True)
+    assert validate(box, label="c2pa.claim").codes == GOOD
+
+
+LATER = pki.NOW + 2 * pki.YEAR  # the test leaves have expired by then
+
+
+def test_a_valid_stamp_saves_an_expired_signer():
+    stamped = sign(stamp=lambda data: tsa.make_token(data))
+    report = validate(stamped, now=LATER)
+    assert report.codes == [status.SIGNING_CREDENTIAL_TRUSTED, status.CLAIM_SIGNATURE_VALIDATED,
+                            status.TIME_STAMP_VALIDATED, status.TIME_STAMP_TRUSTED,
+                            status.CLAIM_SIGNATURE_INSIDE_VALIDITY]
+    assert report.time is not None and report.info()["time"] == report.time.isoformat()
+    assert status.CLAIM_SIGNATURE_OUTSIDE_VALIDITY in validate(sign(), now=LATER).codes
+
+
+def test_a_stamp_from_the_real_tsa_client():
+    token = {}
+    box = sign(stamp=lambda data: token.setdefault("t", timestamp.request_timestamp(tsa.url(), data, timeout=10)))
+    assert [c for c in validate(box, now=LATER).codes if c.startswith("timeStamp")] == [
+        status.TIME_STAMP_VALIDATED, status.TIME_STAMP_TRUSTED]
+
+
+@pytest.mark.parametrize("stamp, code", [
+    (lambda data: tsa.make_token(data, forge=True), status.TIME_STAMP_MISMATCH),
+    (lambda data: tsa.make_token(data + b"x"), status.TIME_STAMP_MISMATCH),
+    (lambda data: tsa.make_token(data, signer=pki.untrusted_tsa()), status.TIME_STAMP_UNTRUSTED),
+    (lambda data: tsa.make_token(data, gen_time=pki.NOW - 3 * pki.YEAR), status.TIME_STAMP_OUTSIDE_VALIDITY),
+    (lambda data: b"\x30\x00", status.TIME_STAMP_MALFORMED),
+])
+def test_a_stamp_that_does_not_count_saves_nothing(stamp, code):
+    report = validate(sign(stamp=stamp), now=LATER)
+    assert code in report.codes and report.time is None
+    assert status.CLAIM_SIGNATURE_OUTSIDE_VALIDITY in report.codes
+
+
+def test_v1_stamp_and_malformed_containers():
+    key, chain = pki.leaf("ES256")
+    protected = cose.protected_header("ES256", [der(c) for c in chain])
+    sig = cose.sign(key, "ES256", cose.sig_structure(protected, CLAIM))
+    # v1: a whole TimeStampResp over the claim (C2PA 2.2, 10.3.2.5.4)
+    response = tsa._response(timestamp.build_request(timestamp.v1_imprint_input(protected, CLAIM)), "good")[1]
+    v1 = cose.encode_sign1(protected, {"sigTst": {"tstTokens": [{"val": response}]}}, sig)
+    assert status.TIME_STAMP_TRUSTED in validate(v1, now=LATER).codes
+    # a v1 stamp put in sigTst2 stamps the wrong payload
+    token = tsa.make_token(timestamp.v1_imprint_input(protected, CLAIM))
+    wrong = cose.encode_sign1(protected, {"sigTst2": {"tstTokens": [{"val": token}]}}, sig)
+    assert status.TIME_STAMP_MISMATCH in validate(wrong).codes
+    two = cose.encode_sign1(protected, {"sigTst2": {"tstTokens": [{"val": token}, {"val": token}]}}, sig)
+    for box in (two, cose.encode_sign1(protected, {"sigTst2": [token]}, sig)):
+        report = validate(box)
+        assert status.TIME_STAMP_MALFORMED in report.codes and not report.failed
+
+
+def _ocsp_response(cert_status, *, responder=None, revoked_at=None, reason=None, this_update=None):
+    key, responder_cert = responder or pki.ocsp_responder()
+    _, (leaf, issuer) = pki.leaf("ES256")
+    this_update = this_update or pki.NOW - pki.DAY
+    builder = x509_ocsp.OCSPResponseBuilder().add_response(
+        cert=leaf, issuer=issuer, algorithm=hashes.SHA256(), cert_status=cert_status,
+        this_update=this_update, next_update=this_update + 30 * pki.DAY,
+        revocation_time=revoked_at, revocation_reason=reason,
+    ).responder_id(x509_ocsp.OCSPResponderEncoding.HASH, responder_cert).certificates([responder_cert])
+    return builder.sign(key, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
+
+
+GOOD_STATUS = x509_ocsp.OCSPCertStatus.GOOD
+REVOKED = x509_ocsp.OCSPCertStatus.REVOKED
+
+
+@pytest.mark.parametrize("response, stamped, code", [
+    (lambda: _ocsp_response(GOOD_STATUS), True, status.SIGNING_CREDENTIAL_OCSP_NOT_REVOKED),
+    (lambda: _ocsp_response(GOOD_STATUS), False, status.SIGNING_CREDENTIAL_OCSP_NOT_REVOKED),
+    (lambda: _ocsp_response(REVOKED, revoked_at=pki.NOW - 2 * pki.DAY), True, status.SIGNING_CREDENTIAL_OCSP_REVOKED),
+    (lambda: _ocsp_response(REVOKED, revoked_at=pki.NOW - 2 * pki.DAY), False, status.SIGNING_CREDENTIAL_OCSP_REVOKED),
+    (lambda: _ocsp_response(REVOKED, revoked_at=pki.NOW - 2 * pki.DAY, reason=x509.ReasonFlags.remove_from_crl), True,
+     status.SIGNING_CREDENTIAL_OCSP_NOT_REVOKED),
+    (lambda: _ocsp_response(x509_ocsp.OCSPCertStatus.UNKNOWN), True, status.SIGNING_CREDENTIAL_OCSP_UNKNOWN),
+    # revoked only after the time-stamp: not revoked at the time of signing (15.9.2)
+    (lambda: _ocsp_response(REVOKED, revoked_at=pki.NOW + pki.DAY, this_update=pki.NOW - pki.DAY), True,
+     status.SIGNING_CREDENTIAL_OCSP_NOT_REVOKED),
+    # signed by a responder the issuer never authorised: ignored
+    (lambda: _ocsp_response(REVOKED, revoked_at=pki.NOW - pki.DAY, responder=pki.untrusted_tsa()[:1] + (pki.untrusted_tsa()[1][0],)),
+     True, None),
+])
+def test_stapled_ocsp(response, stamped, code):
+    rvals = {"rVals": {"ocspVals": [response()]}}
+    box = sign(unprotected=rvals, stamp=(lambda data: tsa.make_token(data)) if stamped else None)
+    report = validate(box, now=pki.NOW + pki.DAY)
+    ocsp_codes = [c for c in report.codes if c.startswith("signingCredential.ocsp")]
+    assert ocsp_codes == ([code] if code else [])
+
+
+# ---- the real stores of 2023 ---------------------------------------------------------------------
+
+SAMPLES = Path("/work/shared/c2pa/samples")
+if not SAMPLES.is_dir():
+    SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "c2pa" / "samples"
+
+
+def _claim_and_signature(path: Path):
+    data = path.read_bytes()
+    store = jumbf.read_superbox(data, jumbf.read_box(data, 0, len(data)))
+    [manifest] = store.superboxes(jumbf.MANIFEST)
+    parts = {}
+    for box in jumbf.read_boxes(data, manifest.box.payload, manifest.box.end)[1:]:
+        if box.type == b"jumb":
+            inner = jumbf.read_superbox(data, box)
+            content = [c for c in inner.children if not isinstance(c, jumbf.Superbox)]
+            if inner.description.type in (jumbf.CLAIM, jumbf.CLAIM_SIGNATURE):
+                parts[inner.description.type] = (inner.description.label, data[content[0].payload:content[0].end])
+    return manifest.description.label, parts[jumbf.CLAIM], parts[jumbf.CLAIM_SIGNATURE][1]
+
+
+@pytest.mark.skipif(not SAMPLES.is_dir(), reason="the C2PA samples are not here")
+@pytest.mark.parametrize("name", ["truepic-20230212-camera", "truepic-20230212-landscape"])
+def test_real_stores_of_2023(name):
+    label, (claim_label, claim), sign1 = _claim_and_signature(SAMPLES / f"{name}.c2pa")
+    reference = json.loads((SAMPLES / f"{name}.report.json").read_text())["manifests"][label]["signature_info"]
+    report = signature.validate_signature(sign1, claim, claim_label=claim_label, url=URL,
+                                          trust=trust.TrustSettings(), now=pki.NOW)
+    assert claim_label == "c2pa.claim"  # x5chain is in the unprotected header, as version 1 allowed
+    assert status.CLAIM_SIGNATURE_VALIDATED in report.codes
+    assert report.info()["cert_serial_number"] == reference["cert_serial_number"]
+    assert report.info()["issuer"] == reference["issuer"]
+    # The stamp is read and its RSA PKCS#1 v1.5 signature verifies, at the reference's time; C2PA 2.2,
+    # 15.8.2 does not count it, so the certificate (a day's validity in 2023) is judged today.
+    assert report.stamp_time.isoformat() == reference["time"]
+    untrusted = [e for e in report.entries if e.code == status.TIME_STAMP_UNTRUSTED]
+    assert len(untrusted) == 1 and "RSA PKCS#1 v1.5" in untrusted[0].explanation
+    token, _ = timestamp.response_token(cose.decode_sign1(sign1).unprotected["sigTst"]["tstTokens"][0]["val"])
+    assert timestamp.signature_problem(timestamp.parse_token(token)) is None
+    assert {e.code for e in report.entries if e.kind == status.FAILURE} == {
+        status.SIGNING_CREDENTIAL_UNTRUSTED, status.CLAIM_SIGNATURE_OUTSIDE_VALIDITY}
