@@ -107,7 +107,7 @@ def _sign1(protected=b"", unprotected=None, payload=None, signature=b"", tag=Tru
     (cbor2.dumps(cbor2.CBORTag(98, [b"", {}, None, b""])), "tag other"),
     (_sign1() + b"\x00", "follow"),
     (cbor2.dumps(cbor2.CBORTag(18, [b"", {}, None])), "array of four"),
-    (_sign1(protected=b"\xff"), "not CBOR"),
+    (_sign1(protected=b"\xff"), "malformed CBOR"),
     (_sign1(protected=cbor2.dumps([1])), "not a map"),
     (cbor2.dumps(cbor2.CBORTag(18, [b"", [], None, b""])), "unprotected header is not a map"),
     (cbor2.dumps(cbor2.CBORTag(18, [b"", {}, 5, b""])), "payload"),
@@ -115,6 +115,8 @@ def _sign1(protected=b"", unprotected=None, payload=None, signature=b"", tag=Tru
     (b"\xd2\x84\x40\xbf\xff\xf6\x40", "indefinite"),
     (b"\xd2\x84\x40\xa1\x00" + b"\x81" * 40 + b"\x00\xf6\x40", "deeper"),
     (b"\xd2\x84\x40\xa1\x00\x9a\x00\x01\x00\x00" + b"\x00" * 0x10000 + b"\xf6\x40", "more than"),
+    (_sign1(protected=b"\x9a\x00\x01\x00\x00" + b"\x00" * 0x10000), "more than"),  # inside the bstr too
+    (_sign1(protected=cbor2.dumps({1: -7}) + b"\x00"), "follow the protected"),
 ])
 def test_decode_refuses(data, reason):
     with pytest.raises(cose.CoseError, match=reason):

@@ -3,6 +3,7 @@ C2PA 2.2, 15.8.2 on sound, forged, altered and untrusted tokens."""
 
 from __future__ import annotations
 
+import functools
 import hashlib
 
 import cbor2
@@ -64,6 +65,7 @@ def _altered(token: bytes, old: bytes, new: bytes) -> bytes:
     return token.replace(old, new)
 
 
+@functools.lru_cache(maxsize=None)
 def _tokens():
     good = tsa.make_token(DATA)
     parsed = timestamp.parse_token(good)

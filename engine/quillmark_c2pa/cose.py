@@ -337,6 +337,9 @@ def decode_sign1(data: bytes) -> Sign1:
     if not isinstance(signature, bytes):
         raise CoseError("the signature is not a byte string")
     if protected:
+        # The protected bucket is CBOR inside a byte string: bounded the same way before decoding.
+        if scan_items(protected) != len(protected):
+            raise CoseError("bytes follow the protected header's map")
         try:
             protected_map = cbor2.loads(protected)
         except Exception as exc:
