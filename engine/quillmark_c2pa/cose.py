@@ -271,6 +271,8 @@ def scan_items(data: bytes, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_
             arg = int.from_bytes(data[pos:pos + width], "big")
             pos += width
         elif info == 31:
+            if major == 7:
+                raise CoseError("malformed CBOR: a break code outside an indefinite-length item")
             raise CoseError("indefinite-length CBOR")
         else:
             raise CoseError("malformed CBOR")
