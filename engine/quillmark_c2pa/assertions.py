@@ -3,10 +3,12 @@ assertion it lists resolved and its hashed URI checked, undeclared and redacted 
 assertions a standard or update manifest requires or forbids, actions (15.10.3.2.2) and the hashed
 URIs inside standard assertions (15.10.3.3).
 
-Claims of the first version (`c2pa.claim`, C2PA 1.x, which 2.2 still asks validators to accept,
-10.1) are judged by the rules of their version where 2.2 added a rule they predate: they are not
-required to hold an actions assertion (10.2.2 and 15.10.1.2 state that rule for `created_assertions`,
-a field of the second version only). Actions they do hold are validated as any others.
+Manifests are judged by C2PA 2.2's rules whatever their claim version, as `signature.py` judges
+their signatures: a claim of the first version (`c2pa.claim`, C2PA 1.x, which 2.2 still asks
+validators to accept, 10.1) must hold an actions assertion with c2pa.created or c2pa.opened
+(15.10.1.2) though 1.x did not ask for one. 15.10.1.2 names no code for a manifest without one;
+it is reported as `claim.malformed` (the claim lacks what 10.2.2 requires it to list), its
+explanation saying which rule and, for a first-version claim, that the rule came after it.
 """
 
 from __future__ import annotations
@@ -41,8 +43,9 @@ FIRST_ACTIONS = ("c2pa.created", "c2pa.opened")
 # Actions an update manifest may hold (C2PA 2.2, 11.2.3).
 UPDATE_ACTIONS = ("c2pa.edited.metadata", "c2pa.opened", "c2pa.published", "c2pa.redacted")
 RELATIONSHIPS = ("parentOf", "componentOf", "inputTo")
-# Fields of an ingredient assertion validated by 15.11, not as references (15.10.3.2).
-INGREDIENT_REFERENCES = ("activeManifest", "c2pa_manifest", "claimSignature")
+# Fields of an ingredient assertion validated by 15.11, not as references (15.10.3.2), and the
+# recorded results, whose status maps carry URIs but no hashes.
+INGREDIENT_REFERENCES = ("activeManifest", "c2pa_manifest", "claimSignature", "validationResults", "validationStatus")
 
 
 def is_hard_binding(kind: str) -> bool:
@@ -289,9 +292,10 @@ def check_required(check: ManifestCheck) -> None:
                       f"{len(bindings)} hard-binding assertions ({listed}); a manifest has one")  # fmt: skip
         if len(parents) > 1:
             codes.add(status.MANIFEST_MULTIPLE_PARENTS, claim.url, f"{len(parents)} ingredients are parentOf")
-        if claim.version == 2 and not actions:
+        if not actions:
+            later = " (a rule that came after this first-version claim's C2PA 1.x)" if claim.version == 1 else ""
             codes.add(status.CLAIM_MALFORMED, claim.url,
-                      "the claim lists no actions assertion (C2PA 2.2, 10.2.2 and 15.10.1.2)")  # fmt: skip
+                      f"the claim lists no actions assertion (C2PA 2.2, 10.2.2 and 15.10.1.2){later}")  # fmt: skip
         return
     # An update manifest (C2PA 2.2, 11.2.3 and 15.10.1.3).
     ingredients = check.of_type(*INGREDIENTS)
@@ -316,13 +320,14 @@ def check_actions(store: ManifestStore, check: ManifestCheck) -> None:
     """C2PA 2.2, 15.10.3.2.2 (and 18.14.2: at most one c2pa.created or c2pa.opened)."""
     manifest, codes = check.manifest, check.codes
     actions = [c for c in check.of_type(*ACTIONS) if c.decoded and not c.redacted]
-    first_seen = 0
+    first_seen = malformed = 0
     for index, entry in enumerate(actions):
         url = entry.assertion.url
         value = entry.value
         items = value.get("actions") if isinstance(value, dict) else None
         if not isinstance(items, list) or not items or not all(isinstance(a, dict) for a in items):
             codes.add(status.ASSERTION_ACTION_MALFORMED, url, "the assertion has no actions array of maps")
+            malformed += 1
             continue
         v1 = entry.assertion.type == "c2pa.actions"
         for position, action in enumerate(items):
@@ -338,7 +343,7 @@ def check_actions(store: ManifestStore, check: ManifestCheck) -> None:
     if first_seen > 1:
         codes.add(status.ASSERTION_ACTION_MALFORMED, actions[0].assertion.url,
                   f"{first_seen} c2pa.created or c2pa.opened actions; a manifest has at most one (C2PA 2.2, 18.14.2)")  # fmt: skip
-    elif manifest.kind == STANDARD and check.claim is not None and check.claim.version == 2 and actions and not first_seen:
+    elif manifest.kind == STANDARD and actions and not first_seen and not malformed:
         codes.add(status.ASSERTION_ACTION_MALFORMED, actions[0].assertion.url,
                   "no c2pa.created or c2pa.opened action (C2PA 2.2, 15.10.1.2)")  # fmt: skip
 
@@ -427,14 +432,14 @@ def check_references(store: ManifestStore, check: ManifestCheck) -> None:
 
 
 def hashed_uris(value: Any, skip: tuple = ()) -> Iterator[tuple[dict, Any]]:
-    """The hashed URIs (maps with a self#jumbf url) inside a decoded value, with the map or array
-    holding each; walked without recursion, as deep as the decoder allowed."""
+    """The hashed URIs (maps with a self#jumbf url and a hash field) inside a decoded value, with the
+    map or array holding each; walked without recursion, as deep as the decoder allowed."""
     stack: list[tuple[Any, Any, bool]] = [(value, None, True)]
     while stack:
         item, parent, top = stack.pop()
         if isinstance(item, dict):
             url = item.get("url")
-            if isinstance(url, str) and url.startswith("self#jumbf="):
+            if isinstance(url, str) and url.startswith("self#jumbf=") and "hash" in item:
                 yield item, parent
                 continue
             stack.extend((v, item, False) for k, v in item.items() if not (top and k in skip))
