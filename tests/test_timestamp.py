@@ -83,7 +83,7 @@ def _tokens():
         "signer as TSA": (tsa.make_token(DATA, signer=pki.leaf("ES256")), status.TIME_STAMP_UNTRUSTED, "timeStamping"),
         "before the TSA": (tsa.make_token(DATA, gen_time=pki.NOW - 3 * pki.YEAR), status.TIME_STAMP_OUTSIDE_VALIDITY,
                            "not valid before"),
-        "not DER": (b"\x30\x03\x02\x01", status.TIME_STAMP_MALFORMED, "cannot be read"),
+        "not DER": (b"\x30\x03\x02\x01", status.TIME_STAMP_MALFORMED, "runs past"),
         "not signed data": (cbor2.dumps(1), status.TIME_STAMP_MALFORMED, ""),
     }
 
@@ -112,3 +112,21 @@ def test_sigtst_response_unwrapping():
     refused = tsa._refusal({"status": "rejection"})
     assert timestamp.response_token(refused) == (None, "the time-stamp response's status is rejection")
     assert timestamp.response_token(b"junk")[0] is None
+
+
+def test_hostile_tokens_are_measured_before_they_are_parsed():
+    # 100,000 empty SEQUENCEs inside a certificates set: refused by counting, with no object built
+    # per element (asn1crypto would make one each)
+    body = b"\x30\x00" * 100_000
+    inner = b"\xa0\x83" + len(body).to_bytes(3, "big") + body
+    token = b"\x30\x83" + len(inner).to_bytes(3, "big") + inner
+    check = timestamp.check_token(token, DATA, [pki.tsa_root()])
+    assert check.entries[0][0] == status.TIME_STAMP_MALFORMED and "more than" in check.entries[0][1]
+    elements = b"\x30\x00" * 4095
+    assert timestamp.der_elements(b"\x30\x82" + len(elements).to_bytes(2, "big") + elements) == 4096
+    with pytest.raises(timestamp.TokenError, match="more than 4096 ASN.1 elements"):
+        timestamp.der_elements(b"\x30\x82" + (len(elements) + 2).to_bytes(2, "big") + elements + b"\x05\x00")
+    assert timestamp.der_elements(tsa.make_token(DATA)) < 1000
+    for bad in (b"\x30\x05\x00", b"\x30\x80\x00\x00", b"\x30\x00\x00", b"\x04\x85\x01\x00\x00\x00\x00"):
+        with pytest.raises(timestamp.TokenError):
+            timestamp.der_elements(bad)

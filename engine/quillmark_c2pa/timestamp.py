@@ -134,6 +134,7 @@ def token_from_response(answer: bytes, data: bytes, *, hash_name: str = "sha256"
     when it does not."""
     prefix = f"time-stamp authority {source}" if "://" in source else source
     try:
+        der_elements(answer)
         response = TimeStampResp.load(answer, strict=True)
         status_value = response["status"]["status"].native
     except (ValueError, TypeError, KeyError):
@@ -194,9 +195,65 @@ class Token:
 MAX_TOKEN_CERTIFICATES = 16
 
 
+# asn1crypto makes an object per element it parses, so a token is measured before it is parsed: a
+# real one is some five kilobytes and a few hundred elements (three RSA-4096 certificates included).
+MAX_TOKEN_BYTES = 1 << 16
+MAX_DER_ELEMENTS = 4096
+
+
+def der_elements(data: bytes, limit: int = MAX_DER_ELEMENTS) -> int:
+    """Count the BER/DER elements of `data` (constructed ones opened, primitive ones skipped) without
+    building any object; TokenError past `limit`, for a length that runs past its container, or for
+    trailing bytes."""
+    count = 0
+    stack = [len(data)]
+    pos = 0
+    n = len(data)
+    while stack:
+        if pos == stack[-1]:
+            stack.pop()
+            continue
+        if pos > stack[-1] or pos + 2 > n:
+            raise TokenError("the time-stamp token's DER is truncated")
+        count += 1
+        if count > limit:
+            raise TokenError(f"the time-stamp token holds more than {limit} ASN.1 elements")
+        tag = data[pos]
+        pos += 1
+        if tag & 0x1F == 0x1F:  # a high tag number: base-128 digits
+            while pos < n and data[pos] & 0x80:
+                pos += 1
+            pos += 1
+        if pos >= n:
+            raise TokenError("the time-stamp token's DER is truncated")
+        first = data[pos]
+        pos += 1
+        if first < 0x80:
+            length = first
+        elif first == 0x80:
+            raise TokenError("the time-stamp token uses indefinite lengths")
+        else:
+            width = first & 0x7F
+            if width > 4 or pos + width > n:
+                raise TokenError("the time-stamp token's DER has an impossible length")
+            length = int.from_bytes(data[pos:pos + width], "big")
+            pos += width
+        if pos + length > stack[-1]:
+            raise TokenError("an element of the time-stamp token runs past its container")
+        if tag & 0x20:
+            stack.append(pos + length)
+        else:
+            pos += length
+    return count
+
+
 def parse_token(der: bytes) -> Token:
     """Read a DER TimeStampToken (a CMS SignedData holding a TSTInfo, RFC 3161, 2.4.2). Raises
     TokenError for anything that is not one."""
+    der = bytes(der)
+    if len(der) > MAX_TOKEN_BYTES:
+        raise TokenError(f"the time-stamp token is {len(der)} bytes, more than {MAX_TOKEN_BYTES}")
+    der_elements(der)
     try:
         content_info = asn1_cms.ContentInfo.load(bytes(der), strict=True)
         if content_info["content_type"].native != "signed_data":
@@ -209,6 +266,7 @@ def parse_token(der: bytes) -> Token:
         if isinstance(content, asn1_core.Void) or content is None:
             raise TokenError("the time-stamp token's TSTInfo is missing")
         tst_der = content.contents if isinstance(content, asn1_core.OctetString) else bytes(content.contents)
+        der_elements(tst_der)
         tst = asn1_tsp.TSTInfo.load(tst_der, strict=True)
         imprint = tst["message_imprint"]
         imprint_alg = imprint["hash_algorithm"]["algorithm"].native
@@ -438,6 +496,12 @@ NOT_A_RESPONSE = "the value is not an RFC 3161 time-stamp response"
 def response_token(val: bytes) -> "tuple[Optional[bytes], Optional[str]]":
     """The TimeStampToken inside a v1 `sigTst` value, which holds a whole TimeStampResp (C2PA 2.2,
     15.8.1.1): (token DER, None), or (None, the reason it is malformed)."""
+    if len(val) > MAX_TOKEN_BYTES + 1024:
+        return None, f"the time-stamp response is {len(val)} bytes, more than a time-stamp"
+    try:
+        der_elements(bytes(val))
+    except TokenError:
+        return None, NOT_A_RESPONSE
     try:
         response = TimeStampResp.load(bytes(val), strict=True)
         status_value = response["status"]["status"].native
