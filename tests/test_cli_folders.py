@@ -181,5 +181,6 @@ def test_a_folder_that_cannot_be_read_is_reported(tree, here, monkeypatch):
 
     monkeypatch.setattr(os, "scandir", refusing)
     assert here("remove", "fonts", "-o", "out", cwd=tree, code=1)[1] == (
+        "quillmark: fonts: 1 other file skipped (not .ttf or .otf fonts; -v names them)\n"
         "quillmark: fonts/sub: cannot read this folder: Permission denied\n")  # fmt: skip
     assert sorted(p.name for p in (tree / "out").iterdir()) == ["A.ttf", "B.otf"]

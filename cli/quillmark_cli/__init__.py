@@ -16,6 +16,8 @@ import sys
 from collections.abc import Sequence
 from typing import Any, NoReturn, Optional
 
+from quillmark_c2pa import __version__
+
 from .commands import COMMANDS, load
 from .names import shown
 from .options import add_common
@@ -31,18 +33,20 @@ class Parser(argparse.ArgumentParser):
 
 
 class Version(argparse.Action):
-    """--version, looked up only when asked for (reading the metadata takes longer than the
-    rest of the tool's start)."""
+    """--version: the version, and the issue date of the C2PA trust lists bundled with the
+    engine (imported only here: the trust module brings the cryptography library)."""
 
     def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
-        from importlib import metadata
-
         try:
-            version = metadata.version("quillmark")
-        except metadata.PackageNotFoundError:
-            version = "unknown"
-        print(f"quillmark {version}")
+            from quillmark_c2pa.trust import TRUST_LIST_ISSUED
+        except ImportError:  # an engine without bundled trust lists
+            print(f"quillmark {__version__}")
+        else:
+            print(f"quillmark {__version__} (bundled C2PA trust lists issued {TRUST_LIST_ISSUED.isoformat()})")
         parser.exit()
+
+
+__all__ = ["__version__", "build_parser", "main"]
 
 
 def chosen_command(argv: Sequence[str]) -> Optional[str]:

@@ -7,7 +7,6 @@ from __future__ import annotations
 import os
 import stat
 import sys
-import tempfile
 import threading
 from typing import Optional
 
@@ -16,6 +15,9 @@ _UMASK = os.umask(0)
 os.umask(_UMASK)
 
 STDOUT = "-"
+
+_BINARY = getattr(os, "O_BINARY", 0)
+_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 
 
 class Stopped(Exception):
@@ -36,10 +38,17 @@ class Temporaries:
             if self._stopped:
                 raise Stopped
             # A short name of its own, not derived from the output's: any output name that
-            # fits the file system leaves room for it (names are at most 255 bytes).
-            fd, path = tempfile.mkstemp(dir=folder, prefix=".quillmark-", suffix=".tmp")
-            self._paths.add(path)
-            return fd, path
+            # fits the file system leaves room for it (names are at most 255 bytes). Made as
+            # tempfile.mkstemp makes one (exclusive, mode 0600), without importing tempfile.
+            for _ in range(100):
+                path = os.path.join(folder, f".quillmark-{os.urandom(6).hex()}.tmp")
+                try:
+                    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | _BINARY, 0o600)
+                except FileExistsError:
+                    continue
+                self._paths.add(path)
+                return fd, path
+            raise FileExistsError(17, "no free temporary file name", folder)
 
     def commit(self, temporary: str, path: str) -> None:
         with self._lock:
@@ -106,22 +115,33 @@ class Refused(ValueError):
 def write_file(path: str, data: bytes, *, force: bool = False) -> None:
     """Writes through a temporary file in the same folder, renamed over `path` once complete,
     so that an interrupted run leaves the old file or the new one, never half of one. A file
-    that is replaced keeps its owner, group and mode; when they cannot be kept the write is
-    refused (Refused) unless `force`. A device or a pipe is written to directly."""
-    path = os.path.realpath(path)  # through a symlink, not over it
+    that is replaced keeps its owner, group and mode; when they cannot be kept, or it has other
+    hard links (which would keep the old content), the write is refused (Refused) unless
+    `force`. A symbolic link is written through, not over. A device or a FIFO is written to
+    directly; a FIFO that no process reads is refused rather than waited for."""
     try:
-        old: Optional[os.stat_result] = os.stat(path)
+        old: Optional[os.stat_result] = os.lstat(path)
     except FileNotFoundError:
         old = None
+    if old is not None and stat.S_ISLNK(old.st_mode):
+        path = os.path.realpath(path)  # through a symlink, not over it
+        try:
+            old = os.stat(path)
+        except FileNotFoundError:
+            old = None
     if old is not None and not stat.S_ISREG(old.st_mode):
-        with open(path, "wb") as f:
-            f.write(data)
+        write_special(path, data, old)
         return
-    folder = os.path.dirname(path)
+    if old is not None and old.st_nlink > 1 and not force:
+        raise Refused(
+            f"{os.path.basename(path)} exists with {old.st_nlink} hard links, and replacing it would split them"
+            " (the other names would keep the old content); --force replaces this name only"
+        )
+    folder = os.path.dirname(path) or "."
     try:
         fd, temporary = TEMPORARIES.create(folder)
     except OSError as e:  # the folder is missing, or not writable: name it, not the output
-        raise OSError(e.errno, e.strerror, folder) from None
+        raise OSError(e.errno, e.strerror, os.path.realpath(folder)) from None
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
@@ -136,6 +156,21 @@ def write_file(path: str, data: bytes, *, force: bool = False) -> None:
     except BaseException:
         TEMPORARIES.discard(temporary)
         raise
+
+
+def write_special(path: str, data: bytes, old: os.stat_result) -> None:
+    """Writes to a device or a FIFO as it is (a FIFO is opened without waiting for a reader)."""
+    fifo = stat.S_ISFIFO(old.st_mode) and _NONBLOCK
+    try:
+        fd = os.open(path, os.O_WRONLY | _BINARY | (_NONBLOCK if fifo else 0))
+    except OSError as e:
+        if fifo and e.errno == 6:  # ENXIO: nobody has the FIFO open for reading
+            raise Refused("it is a FIFO that no process reads") from None
+        raise
+    if fifo:
+        os.set_blocking(fd, True)
+    with open(fd, "wb") as f:
+        f.write(data)
 
 
 def keep_owner(temporary: str, old: os.stat_result, force: bool) -> None:

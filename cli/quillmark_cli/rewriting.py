@@ -49,11 +49,18 @@ def check_links(path: str, args: argparse.Namespace) -> None:
         )
 
 
+# The subfolders of output folders made so far in this run: made once each, not once a font.
+_MADE: set[str] = set()
+
+
 def deliver(font: Font, out: str, data: bytes, force: bool) -> Outcome:
     if out == STDOUT:
         return Outcome(data=data, done="written to standard output")
     if os.path.dirname(font.relative):  # a font found below a folder: the same subfolder in the output
-        os.makedirs(os.path.dirname(out), exist_ok=True)
+        folder = os.path.dirname(out)
+        if folder not in _MADE:
+            os.makedirs(folder, exist_ok=True)
+            _MADE.add(folder)
     write_file(out, data, force=force)
     return Outcome(done=f"written to {shown(out)}")
 

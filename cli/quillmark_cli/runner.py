@@ -10,17 +10,14 @@ temporary files and ends the process.
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import errno
 import os
-import shutil
 import signal
 import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass, field
 from types import FrameType
 from typing import TYPE_CHECKING, Optional, TextIO
 
@@ -38,16 +35,26 @@ SLOW = 2.0
 TICK = 0.2
 
 
-@dataclass
 class Outcome:
     """What one font's job has to say: printed by the main thread, in input order."""
 
-    lines: list[str] = field(default_factory=list)  # standard output
-    data: Optional[bytes] = None  # bytes for standard output (`-o -`)
-    notes: list[str] = field(default_factory=list)  # standard error, silenced by -q
-    errors: list[str] = field(default_factory=list)  # standard error, always
-    done: str = "done"  # what -v says once the font is handled
-    status: int = SUCCESS
+    __slots__ = ("lines", "data", "notes", "errors", "done", "status")
+
+    def __init__(
+        self,
+        lines: Optional[list[str]] = None,
+        data: Optional[bytes] = None,
+        notes: Optional[list[str]] = None,
+        errors: Optional[list[str]] = None,
+        done: str = "done",
+        status: int = SUCCESS,
+    ) -> None:
+        self.lines: list[str] = lines if lines is not None else []  # standard output
+        self.data = data  # bytes for standard output (`-o -`)
+        self.notes: list[str] = notes if notes is not None else []  # standard error, silenced by -q
+        self.errors: list[str] = errors if errors is not None else []  # standard error, always
+        self.done = done  # what -v says once the font is handled
+        self.status = status
 
 
 class OutputFailed(Exception):
@@ -119,12 +126,12 @@ class Console:
             seconds = now - (slowest.started or now)
             if seconds >= SLOW:
                 text += f"; slow ({seconds:.0f} s): {shown(slowest.name)}"
-        text = text[: shutil.get_terminal_size().columns - 1]
+        text = text[: _columns(self.stderr) - 1]
         self.stderr.write("\r" + text.ljust(self.width))
         self.stderr.flush()
         self.width = len(text)
 
-    def emit(self, job: Job, outcome: Outcome) -> None:
+    def emit(self, job: Optional[Job], outcome: Outcome) -> None:
         self.clear()
         if outcome.lines or outcome.data is not None:
             try:
@@ -135,7 +142,7 @@ class Console:
                 raise OutputFailed(e.strerror or str(e)) from None
         for line in outcome.errors + ([] if self.quiet else outcome.notes):
             print(line, file=self.stderr)
-        if self.verbose and not outcome.errors:
+        if self.verbose and job is not None and not outcome.errors:
             print(f"quillmark: {shown(job.name)}: {outcome.done}", file=self.stderr)
         self.stderr.flush()
 
@@ -151,40 +158,97 @@ class Console:
             sys.stdout.buffer.flush()
 
 
-def run(jobs: Sequence[Job], workers: int, verbose: bool = False, quiet: bool = False) -> int:
-    """Runs every job on `workers` threads; prints each outcome in input order; returns the
-    exit status (0, or 1 when some font failed)."""
+class Pool:
+    """`workers` threads that take the jobs in input order, one at a time each; the outcome of
+    job i is `outcomes[i]` once `ready[i]` is set. (A few lines of threading rather than
+    concurrent.futures, which costs the tool's start-up more than all the rest of it.)"""
+
+    def __init__(self, jobs: Sequence[Job], workers: int) -> None:
+        self.jobs = jobs
+        self.outcomes: list[Optional[Outcome]] = [None] * len(jobs)
+        self.ready = [threading.Event() for _ in jobs]
+        self._next = 0
+        self._lock = threading.Lock()
+        self._stopped = False
+        self._threads = [
+            threading.Thread(target=self._work, name=f"quillmark-{i}") for i in range(min(max(workers, 1), len(jobs)))
+        ]
+        for thread in self._threads:
+            thread.start()
+
+    def _work(self) -> None:
+        while True:
+            with self._lock:
+                if self._stopped or self._next >= len(self.jobs):
+                    return
+                i = self._next
+                self._next += 1
+            self.outcomes[i] = self.jobs[i]()  # a Job never raises
+            self.ready[i].set()
+
+    def stop(self) -> None:
+        """No job is started any more; those running finish (the interpreter waits for them)."""
+        with self._lock:
+            self._stopped = True
+
+
+def run(
+    jobs: Sequence[Job], workers: int, verbose: bool = False, quiet: bool = False, before: Optional[Outcome] = None
+) -> int:
+    """Runs every job on `workers` threads; prints `before` (what concerns the whole run), then
+    each outcome in input order; returns the exit status (0, or 1 when something failed)."""
     console = Console(len(jobs), verbose, quiet)
-    pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(workers, 1), thread_name_prefix="quillmark")
     status = SUCCESS
+    if before is not None:
+        console.emit(None, before)
+        status |= before.status
+    pool = Pool(jobs, workers)
     try:
-        futures = [pool.submit(job) for job in jobs]
-        for done, (job, future) in enumerate(zip(jobs, futures)):
-            while not concurrent.futures.wait([future], timeout=TICK).done:  # stays responsive to signals
+        for done, job in enumerate(jobs):
+            while not pool.ready[done].wait(TICK):  # stays responsive to signals
                 console.show_progress(done, jobs)
-            outcome = future.result()
+            outcome = pool.outcomes[done]
+            assert outcome is not None
             console.emit(job, outcome)
             status |= outcome.status
             console.show_progress(done + 1, jobs)
         console.clear()
     finally:
-        pool.shutdown(wait=False, cancel_futures=True)
+        pool.stop()
     return status
 
 
 def run_fonts(
-    args: argparse.Namespace, fonts: Sequence[Font], work: Callable[[Font, str], Outcome], outputs: Sequence[str]
+    args: argparse.Namespace,
+    fonts: Sequence[Font],
+    work: Callable[[Font, str], Outcome],
+    outputs: Sequence[str],
+    unhandled: str = "",
 ) -> int:
     """One job per font, `work(font, output)`, run with the options every subcommand has
-    (-j, -v, -q); a font found with a problem (a folder without fonts) is reported as failed."""
+    (-j, -v, -q); a font found with a problem (a folder without fonts) is reported as failed.
+    The files that the fonts' folders held and the run skips are reported first (see
+    `discovery.skipped_lines`); with `unhandled` (what to add to each line, such as how to let
+    the run pass), a font file left unhandled fails the run."""
 
     def job(font: Font, out: str) -> Job:
         if font.problem is not None:
             return failed(font.path, font.problem)
         return Job(font.path, lambda: work(font, out))
 
+    from .discovery import skipped_lines
+
+    errors, notes = skipped_lines(fonts, args.verbose, unhandled)
+    before = Outcome(errors=errors, notes=notes, status=FAILURE if errors else SUCCESS)
     jobs = [job(font, out) for font, out in zip(fonts, outputs)]
-    return run(jobs, workers(args.jobs), args.verbose, args.quiet)
+    return run(jobs, workers(args.jobs), args.verbose, args.quiet, before)
+
+
+def _columns(stream: TextIO) -> int:
+    try:
+        return os.get_terminal_size(stream.fileno()).columns or 80
+    except (OSError, ValueError, AttributeError):
+        return 80
 
 
 def workers(count: int) -> int:

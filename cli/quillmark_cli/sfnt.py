@@ -1,63 +1,49 @@
-"""Just enough of the SFNT layout for the tool's own checks, made before the module is asked to
-do the work: whether a file is a font at all (from its first bytes), how large a rebuilt font
-will be, whether it has a `head` table."""
+"""What the tool works out from a font's table directory before the module is asked to rebuild
+it: how large the rebuilt font will be, and whether it has a given table. The layout's facts
+(offset table, table records, the C2PA table's header) are the engine's, `quillmark_c2pa.sfnt`."""
 
 from __future__ import annotations
 
-import struct
-from typing import BinaryIO, Optional
+from typing import Optional
 
-import quillmark
+from quillmark_c2pa.sfnt import C2PA, C2PA_HEADER_SIZE, NUM_TABLES, NUM_TABLES_FIELD, OFFSET_TABLE_SIZE
+from quillmark_c2pa.sfnt import TABLE_RECORD, TABLE_RECORD_SIZE
 
-from . import messages
-
-OFFSET_TABLE = 12  # sfntVersion, numTables, searchRange, entrySelector, rangeShift
-TABLE_RECORD = 16  # tableTag, checksum, offset, length
-C2PA_HEADER = 20  # the C2PA table's fixed header, before the URI and the store
+__all__ = ["C2PA_HEADER_SIZE", "has_table", "rebuilt_size", "table_records"]
 
 
-def read_font(f: BinaryIO) -> bytes:
-    """The whole font, once its first bytes have shown that it is one: a file that is no font
-    is refused from its first 12 bytes, with the module's own message, however large it is."""
-    head = f.read(OFFSET_TABLE)
-    try:
-        quillmark.read_manifest_uri_str(head)  # the offset table alone: the module judges the version
-    except ValueError as e:
-        if str(e) in messages.NOT_A_FONT:
-            raise
-    if f.seekable():
-        f.seek(0)
-        return f.read()
-    return head + f.read()
-
-
-def table_records(font: bytes) -> Optional[list[tuple[bytes, int]]]:
-    """(tag, length) of each table, in directory order; None when the directory is truncated
-    (the module then gives its own message)."""
-    if len(font) < OFFSET_TABLE:
+def table_records(font: bytes, inside: bool = True) -> Optional[list[tuple[bytes, int]]]:
+    """(tag, length) of each table, in directory order; None when the directory is truncated or
+    (with `inside`) a table other than `C2PA` runs past the end of the file: the module then
+    refuses the font with its own message, which says so. A `C2PA` table is dropped when
+    rebuilding, so its bounds are the module's to judge."""
+    if len(font) < OFFSET_TABLE_SIZE:
         return None
-    (count,) = struct.unpack_from(">H", font, 4)
-    if len(font) < OFFSET_TABLE + TABLE_RECORD * count:
+    (count,) = NUM_TABLES.unpack_from(font, NUM_TABLES_FIELD)
+    if len(font) < OFFSET_TABLE_SIZE + TABLE_RECORD_SIZE * count:
         return None
-    return [
-        (tag, length)
-        for tag, length in (struct.unpack_from(">4s8xI", font, OFFSET_TABLE + TABLE_RECORD * i) for i in range(count))
-    ]
+    records = []
+    for i in range(count):
+        tag, _, offset, length = TABLE_RECORD.unpack_from(font, OFFSET_TABLE_SIZE + TABLE_RECORD_SIZE * i)
+        if inside and tag != C2PA and offset + length > len(font):
+            return None
+        records.append((tag, length))
+    return records
 
 
 def rebuilt_size(font: bytes, c2pa_length: Optional[int]) -> Optional[int]:
     """The size of the font the module rebuilds from `font`: every table but `C2PA` written out
     in full at a 4-byte-aligned offset, plus a `C2PA` table of `c2pa_length` bytes (none when
     None). Tables that share bytes in the input are each written out: that is what makes a
-    hostile font grow."""
+    hostile font grow. None for a font the module will refuse."""
     records = table_records(font)
     if records is None:
         return None
-    lengths = [length for tag, length in records if tag != b"C2PA"]
+    lengths = [length for tag, length in records if tag != C2PA]
     if c2pa_length is not None:
         lengths.append(c2pa_length)
-    return OFFSET_TABLE + TABLE_RECORD * len(lengths) + sum((length + 3) & ~3 for length in lengths)
+    return OFFSET_TABLE_SIZE + TABLE_RECORD_SIZE * len(lengths) + sum((length + 3) & ~3 for length in lengths)
 
 
 def has_table(font: bytes, tag: bytes) -> bool:
-    return any(t == tag for t, _ in table_records(font) or ())
+    return any(t == tag for t, _ in table_records(font, inside=False) or ())

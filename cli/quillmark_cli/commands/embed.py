@@ -4,15 +4,17 @@ from __future__ import annotations
 
 import argparse
 import sys
+from typing import Optional
 
 import quillmark
 
 from ..discovery import find_fonts, plan_outputs
+from ..inputs import STORE_LIMIT, read_bounded
 from ..names import shown
 from ..options import add_fonts, add_force, add_output, file_name, uri_text
 from ..rewriting import check_manifest, rewrite
 from ..runner import message_of
-from ..sfnt import C2PA_HEADER
+from ..sfnt import C2PA_HEADER_SIZE as C2PA_HEADER
 from ..status import FAILURE
 
 
@@ -23,6 +25,12 @@ def add_arguments(sub: argparse.ArgumentParser) -> None:
     what.add_argument("--uri", type=uri_text, help="remote manifest URI to embed")
     add_output(sub)
     add_force(sub)
+
+
+def store_too_long(size: Optional[int]) -> str:
+    """The module's words for a store that no C2PA table can hold (its length is 32 bits)."""
+    size_text = f"more than {STORE_LIMIT}" if size is None else str(size)
+    return f"the manifest store is {size_text} bytes; at most {STORE_LIMIT} fit the table"
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -37,9 +45,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     else:
         try:
-            with open(args.store, "rb") as f:
-                store = check_manifest(f.read(), "manifest store")
-        except (OSError, ValueError) as e:
+            store = check_manifest(read_bounded(args.store, STORE_LIMIT, store_too_long), "manifest store")
+        except (OSError, ValueError, MemoryError) as e:
             print(f"quillmark: {shown(args.store)}: {message_of(e, args.store)}", file=sys.stderr)
             return FAILURE
         c2pa_length = C2PA_HEADER + len(store)

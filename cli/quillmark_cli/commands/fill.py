@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import argparse
 import os
+from typing import Optional
 
 import quillmark
 
-from ..discovery import Font, find_fonts, plan_outputs
-from ..inputs import load
+from ..discovery import Font, find_fonts, plan_outputs, refuse_shared
+from ..inputs import STORE_LIMIT, load, read_bounded
 from ..names import shown
 from ..options import add_force, add_output, file_name
 from ..output import STDOUT, Refused
@@ -50,6 +51,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     else:
         fonts = find_fonts(args.fonts)
         manifests = [manifest_path(font, args.manifests) for font in fonts]
+        refuse_shared(parser, fonts, manifests, "manifest")  # Font.ttf and Font.otf: one Font.c2pa
     outputs = plan_outputs(parser, fonts, args.output, args.in_place, [("manifest", m) for m in manifests])
     manifest_of = dict(zip(fonts, manifests))
 
@@ -57,17 +59,26 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         manifest = manifest_of[font]
         if args.manifests is not None and not os.path.exists(manifest):
             raise Refused(f"no manifest for it: {shown(manifest)} is missing")
-        with open(manifest, "rb") as f:
-            signed = check_manifest(f.read(), "manifest")
         check_links(font.path, args)
         data = load(font.path)
         try:
             store = quillmark.read_manifest_store(data)
+            limit = len(store)
         except ValueError:
-            store = b""  # the module says why when it fills
+            # No table, or no store in it: the module refuses the font, whatever the manifest.
+            quillmark.fill_manifest_store(data, b"\x01")
+            store, limit = b"", STORE_LIMIT
         if not args.force and not only_zeros(store):
             raise Refused(f"its {len(store)}-byte manifest store already holds a manifest, which filling"
                           " would replace: --force fills anyway")  # fmt: skip
+
+        # No more of the manifest is read than the reservation takes: a manifest linked to
+        # /dev/zero, or far too large, is refused after reading one byte more.
+        def too_long(size: Optional[int]) -> str:
+            size_text = f"more than {limit}" if size is None else str(size)
+            return f"the manifest {shown(manifest)} is {size_text} bytes but only {limit} were reserved"
+
+        signed = check_manifest(read_bounded(manifest, limit, too_long), "manifest")
         filled = quillmark.fill_manifest_store(data, signed)
         outcome = deliver(font, out, filled, args.force)
         # The filled store keeps the reserved length, which is the store's before filling.

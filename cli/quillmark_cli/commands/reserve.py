@@ -15,7 +15,7 @@ from ..output import STDOUT, Refused
 from ..report import only_zeros, range_lines
 from ..rewriting import check_growth, check_links, deliver
 from ..runner import Outcome, run_fonts
-from ..sfnt import C2PA_HEADER
+from ..sfnt import C2PA_HEADER_SIZE as C2PA_HEADER
 
 MORE = (
     " of each new font (under its name when there are several; not with -q, nor when the font goes to"
