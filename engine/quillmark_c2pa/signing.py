@@ -148,6 +148,13 @@ def sign_font(
         raise SigningError(
             f"the font already holds {existing}: give it as the parent to keep its history, or force to replace it"
         )
+    if existing and parent is not None and not force:
+        lost = _manifests_not_in(font, parent)
+        if lost:
+            raise SigningError(
+                f"the font's own manifest {lost} is not in the parent's store and would be lost: give the font"
+                " itself (or the font it came from) as the parent, or force to replace it"
+            )
     check_signer(signer, now)
 
     notes: list[str] = []
@@ -235,6 +242,30 @@ def _existing_manifest(font: bytes, tables: list) -> Optional[str]:
                 return "a C2PA Manifest Store"
         if c2pa.uri_range is not None:
             return "a remote manifest URI"
+    return None
+
+
+def _manifest_labels(font: bytes) -> list[str]:
+    """The labels of the manifests in a font's store; [] when it has none that reads."""
+    try:
+        data = quillmark.read_manifest_store(font)
+        outer = jumbf.read_superbox(data, jumbf.read_box(data, 0, len(data)))
+    except ValueError:
+        return []
+    return [
+        c.description.label or ""
+        for c in outer.children
+        if isinstance(c, jumbf.Superbox) and c.description.type in MANIFEST_TYPES
+    ]
+
+
+def _manifests_not_in(font: bytes, parent: bytes) -> Optional[str]:
+    """The label of a manifest the font holds that the parent's store lacks (the font's own
+    history, which replacing its store would drop), or None."""
+    kept = set(_manifest_labels(parent))
+    for label in _manifest_labels(font):
+        if label not in kept:
+            return label
     return None
 
 
