@@ -4,8 +4,11 @@ PKI and TSA, then damaged, each giving the codes the standard names; and the two
 
 from __future__ import annotations
 
-import datetime
+import collections
+import functools
+import http.server
 import json
+import threading
 from pathlib import Path
 
 import cbor2
@@ -264,3 +267,69 @@ def test_real_stores_of_2023(name):
     assert timestamp.signature_problem(timestamp.parse_token(token)) is None
     assert {e.code for e in report.entries if e.kind == status.FAILURE} == {
         status.SIGNING_CREDENTIAL_UNTRUSTED, status.CLAIM_SIGNATURE_OUTSIDE_VALIDITY}
+
+
+# ---- revocation online, only when asked ----------------------------------------------------------
+
+@functools.lru_cache(maxsize=None)
+def _aia_signer():
+    """A signer whose certificate names an OCSP responder on 127.0.0.1 (RFC 5280, 4.2.2.1), and
+    the responder's request count."""
+    key = pki._key("ec256-aia")
+    ca_key, ca = pki.intermediate()
+    calls = collections.Counter()
+    holder = {}
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):  # noqa: N802
+            calls["ocsp"] += 1
+            self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            body = holder["response"]
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    aia = x509.AuthorityInformationAccess([x509.AccessDescription(
+        x509.AuthorityInformationAccessOID.OCSP,
+        x509.UniformResourceIdentifier(f"http://127.0.0.1:{server.server_address[1]}/ocsp"))])
+    cert = pki.make_certificate("signer with a responder", key.public_key(), ca_key, ca,
+                                ekus=[pki.C2PA_CLAIM_SIGNING], extra=[(aia, False)])
+    responder_key, responder = pki.ocsp_responder()
+    holder["response"] = x509_ocsp.OCSPResponseBuilder().add_response(
+        cert=cert, issuer=ca, algorithm=hashes.SHA256(), cert_status=REVOKED,
+        this_update=pki.NOW - pki.DAY, next_update=pki.NOW + 30 * pki.DAY,
+        revocation_time=pki.NOW - 2 * pki.DAY, revocation_reason=x509.ReasonFlags.key_compromise,
+    ).responder_id(x509_ocsp.OCSPResponderEncoding.HASH, responder).certificates([responder]).sign(
+        responder_key, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
+    return (key, [cert, ca]), calls
+
+
+def test_online_ocsp_only_when_asked():
+    signer, calls = _aia_signer()
+    box = sign(signer)
+    before = calls["ocsp"]
+    assert [c for c in validate(box).codes if "ocsp" in c] == [status.SIGNING_CREDENTIAL_OCSP_SKIPPED]
+    assert calls["ocsp"] == before  # nothing fetched unless asked (C2PA 2.2, 15.9.2)
+    report = signature.validate_signature(box, CLAIM, claim_label="c2pa.claim.v2", url=URL, trust=TRUST,
+                                          now=pki.NOW, fetch_ocsp=True)
+    assert calls["ocsp"] == before + 1
+    assert [c for c in report.codes if "ocsp" in c] == [status.SIGNING_CREDENTIAL_OCSP_REVOKED]
+
+
+def test_mutated_signatures_never_raise():
+    # every 23rd byte of a stamped signature with stapled OCSP flipped in turn: each gives a report
+    # (a failure, an informational code, or, for bytes of the padding, the same success)
+    box = sign(unprotected={"rVals": {"ocspVals": [_ocsp_response(GOOD_STATUS)]}},
+               stamp=lambda data: tsa.make_token(data))
+    for at in range(0, len(box), 23):
+        mutated = box[:at] + bytes([box[at] ^ 0x5A]) + box[at + 1:]
+        report = validate(mutated)
+        assert report.entries
+        if not report.failed:
+            assert status.CLAIM_SIGNATURE_VALIDATED in report.codes

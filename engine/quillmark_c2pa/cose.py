@@ -16,7 +16,7 @@ byte length (RFC 8152, 8.1), not the DER `Ecdsa-Sig-Value` that `cryptography` m
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Optional, Union
 
 import cbor2
@@ -222,7 +222,6 @@ class Sign1:
     signature: bytes
     signature_cbor: bytes = b""  # the signature bstr as serialized, head and all (C2PA 2.2, 10.3.2.5.2)
     tagged: bool = True
-    notes: list = field(default_factory=list)
 
     @property
     def alg_id(self) -> Any:

@@ -64,9 +64,11 @@ def utc(moment: datetime.datetime) -> datetime.datetime:
 
 
 def _extension(cert: x509.Certificate, oid) -> Optional[x509.Extension]:
+    # Extensions that cannot be parsed (duplicates, bad DER) read as absent here; the profile
+    # reports them once, in _structure_problems, as a certificate C2PA does not accept.
     try:
         return cert.extensions.get_extension_for_oid(oid)
-    except x509.ExtensionNotFound:
+    except (x509.ExtensionNotFound, ValueError):
         return None
 
 

@@ -52,6 +52,7 @@ from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from cryptography import x509
+from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives import serialization
 from cryptography.x509.oid import NameOID
 
@@ -203,8 +204,11 @@ def validate_signature(
 
     # -- the signature (13.2) ---------------------------------------------------------------------
     if alg is not None:
-        key = certificate.public_key()
-        problem = cose.key_fits(key, alg)
+        try:
+            key = certificate.public_key()
+        except (ValueError, UnsupportedAlgorithm):
+            key = None
+        problem = "its public key cannot be read" if key is None else cose.key_fits(key, alg)
         if problem:
             add(status.CLAIM_SIGNATURE_MISMATCH, f"the signer's key cannot make {alg} signatures: {problem}")
         elif cose.verify(key, alg, cose.sig_structure(parsed.protected, claim), parsed.signature):
