@@ -31,7 +31,6 @@ from .store import (
     ManifestStore,
     Node,
     cut,
-    target_hash,
 )
 
 # The hard bindings of C2PA 2.2, 15.10.1.2 (c2pa.hash.bmff, the first BMFF hash, is read as one too).
@@ -248,25 +247,25 @@ def check_assertions(store: ManifestStore, check: ManifestCheck, redacted: set[s
         alg = hash_algorithm(item, claim.value)
         if check_algorithm(alg, codes, absolute):
             assert alg is not None
-            if target_hash(target, alg) == item["hash"] if isinstance(item.get("hash"), bytes) else False:
+            if isinstance(item.get("hash"), bytes) and store.digest(target, alg) == item["hash"]:
                 entry.matched = True
                 codes.add(status.ASSERTION_HASHED_URI_MATCH, absolute, f"hashed URI matches ({alg})")
             else:
                 codes.add(status.ASSERTION_HASHED_URI_MISMATCH, absolute,
                           "the assertion's hash does not match the claim's hashed URI")  # fmt: skip
-        decode(entry, codes)
+        decode(store, entry, codes)
     for assertion in manifest.assertions():
         if assertion.node.box.box.start not in seen:
             codes.add(status.ASSERTION_UNDECLARED, assertion.url, "the claim does not list this assertion")
     check.hard_bindings = [c for c in check.checked if is_hard_binding(c.assertion.type) and not c.redacted]
 
 
-def decode(entry: Checked, codes: StatusCodes) -> None:
+def decode(store: ManifestStore, entry: Checked, codes: StatusCodes) -> None:
     """An assertion's content, decoded once; assertion.cbor.invalid or .json.invalid when it does
     not decode (C2PA 2.2, 15.10.3.1)."""
     assertion = entry.assertion
     try:
-        entry.value = assertion.value()
+        entry.value = store.value(assertion)
         entry.decoded = True
     except cbor.CborError as e:
         codes.add(status.ASSERTION_CBOR_INVALID, assertion.url, str(e))
@@ -398,10 +397,10 @@ def ingredient_reference_problem(store: ManifestStore, manifest: Manifest, ref: 
         return f"{cut(uri)} is not an ingredient assertion"
     alg = hash_algorithm(ref)
     alg = alg if alg is not None else "sha256"
-    if alg not in ("sha256", "sha384", "sha512") or target.hash(alg) != ref["hash"]:
+    if alg not in HASH_ALGORITHMS or store.digest(target, alg) != ref["hash"]:
         return f"{cut(uri)} does not match its hash"
     try:
-        value = Assertion(target, store.absolute(uri, manifest) or "").value()
+        value = store.value(Assertion(target, store.absolute(uri, manifest) or ""))
     except ValueError:
         return f"{cut(uri)} does not decode"
     if not isinstance(value, dict) or value.get("relationship") != relationship:
@@ -427,7 +426,7 @@ def check_references(store: ManifestStore, check: ManifestCheck) -> None:
             if not check_algorithm(alg, check.codes, url):
                 continue
             assert alg is not None
-            if not isinstance(ref.get("hash"), bytes) or target_hash(target, alg) != ref["hash"]:
+            if not isinstance(ref.get("hash"), bytes) or store.digest(target, alg) != ref["hash"]:
                 check.codes.add(status.HASHED_URI_MISMATCH, url, f"{cut(ref['url'])} does not match its hash")
 
 

@@ -17,8 +17,11 @@ from typing import Any, Optional
 from . import status
 from .assertions import INGREDIENTS, RELATIONSHIPS, Checked, ManifestCheck, check_algorithm, hash_algorithm, is_hashed_uri
 from .results import IngredientDelta, StatusCodes, StatusEntry, recorded_codes
-from .store import Assertion, Manifest, ManifestStore, cut, target_hash
+from .store import Assertion, Manifest, ManifestStore, cut
 
+# The most entries the ingredient deltas of one validation hold; past it the comparison stops and
+# validation reports general.error, naming the limit.
+MAX_DELTA_ENTRIES = 1 << 16
 # Codes about an asset's content: never produced for an ingredient, so never compared.
 _CONTENT = re.compile(r"assertion\.(?:dataHash|boxesHash|bmffHash|collectionHash|multiAssetHash)\.|quillmark\.")
 
@@ -92,7 +95,7 @@ def check_ingredients(store: ManifestStore, check: ManifestCheck, redacted: set[
             alg = hash_algorithm(ref, check.claim.value if check.claim else None)
             if check_algorithm(alg, codes, url):
                 assert alg is not None
-                if target_hash(target, alg) == ref["hash"]:
+                if store.digest(target, alg) == ref["hash"]:
                     codes.add(status.INGREDIENT_MANIFEST_VALIDATED, url, f"the ingredient's manifest matches ({alg})")
                 else:
                     codes.add(status.INGREDIENT_MANIFEST_MISMATCH, url,
@@ -113,7 +116,7 @@ def claim_signature_method(store: ManifestStore, entry: Checked, target: Manifes
     alg = hash_algorithm(ref)
     alg = alg if alg is not None else "sha256"
     if check_algorithm(alg, codes, url):
-        if node.hash(alg) == ref["hash"]:
+        if store.digest(node, alg) == ref["hash"]:
             codes.add(status.INGREDIENT_CLAIM_SIGNATURE_VALIDATED, url, f"the ingredient's claim signature matches ({alg})")
         else:
             codes.add(status.INGREDIENT_CLAIM_SIGNATURE_MISMATCH, url,
@@ -125,24 +128,48 @@ def _key(store: ManifestStore, entry: StatusEntry, base: Manifest) -> tuple:
     return (entry.code, url if url is not None else entry.url)
 
 
-def delta(store: ManifestStore, link: Link, found: StatusCodes) -> Optional[IngredientDelta]:
-    """What differs between the results the ingredient recorded and those found today: entries
-    of either that the other lacks, compared by code and URI (C2PA 2.2, 15.11.3.3)."""
-    if link.recorded is None:
-        return None
-    base = link.manifest
-    recorded = [e for e in link.recorded.entries if not _CONTENT.match(e.code)]
-    today = [e for e in found.entries if not _CONTENT.match(e.code)]
-    recorded_keys = {_key(store, e, base) for e in recorded}
-    today_keys = {_key(store, e, base) for e in today}
-    codes = StatusCodes()
-    for entry in today:
-        if _key(store, entry, base) not in recorded_keys:
-            codes.extend([entry])
-    for entry in recorded:
-        if _key(store, entry, base) not in today_keys:
-            kind = status.KIND.get(entry.code, status.FAILURE)
-            getattr(codes, kind).append(entry)
-    if not codes.entries:
-        return None
-    return IngredientDelta(link.assertion.url, codes)
+class Deltas:
+    """The ingredient deltas of one validation (C2PA 2.2, 15.2.1), at most MAX_DELTA_ENTRIES
+    entries in all. Today's results of each ingredient manifest are keyed once, however many
+    ingredient assertions name it, and compared as sets: the work is the size of each record plus
+    the entries returned, not the product of the number of ingredients and of results."""
+
+    def __init__(self, store: ManifestStore) -> None:
+        self.store = store
+        self.left = MAX_DELTA_ENTRIES
+        self.cut = False
+        self._today: dict[int, tuple[list[StatusEntry], list[tuple], frozenset]] = {}
+
+    def today(self, link: Link, found: StatusCodes) -> tuple[list[StatusEntry], list[tuple], frozenset]:
+        cached = self._today.get(id(link.manifest))
+        if cached is None:
+            entries = [e for e in found.entries if not _CONTENT.match(e.code)]
+            keys = [_key(self.store, e, link.manifest) for e in entries]
+            cached = self._today[id(link.manifest)] = (entries, keys, frozenset(keys))
+        return cached
+
+    def delta(self, link: Link, found: StatusCodes) -> Optional[IngredientDelta]:
+        """What differs between the results the ingredient recorded and those found today:
+        entries of either that the other lacks, compared by code and URI (C2PA 2.2, 15.11.3.3)."""
+        if link.recorded is None or self.cut:
+            return None
+        base = link.manifest
+        entries, keys, key_set = self.today(link, found)
+        recorded = [e for e in link.recorded.entries if not _CONTENT.match(e.code)]
+        recorded_keys = [_key(self.store, e, base) for e in recorded]
+        recorded_set = frozenset(recorded_keys)
+        new = key_set - recorded_set
+        gone = recorded_set - key_set
+        if len(new) + len(gone) > self.left:
+            self.cut = True
+            return None
+        codes = StatusCodes()
+        if new:
+            codes.extend([e for e, k in zip(entries, keys) if k in new])
+        for entry, key in zip(recorded, recorded_keys):
+            if key in gone:
+                getattr(codes, status.KIND.get(entry.code, status.FAILURE)).append(entry)
+        if not codes.entries:
+            return None
+        self.left -= len(codes.entries)
+        return IngredientDelta(link.assertion.url, codes)

@@ -227,6 +227,11 @@ class ManifestStore:
                 manifest, used = _read_manifest(data, child, budget, inflation_left)
                 inflation_left -= used
                 self.manifests.append(manifest)
+        # Hashes and child indexes, each made once: many references may name one large box, and
+        # many URIs walk one large assertion store; each costs its box's size once, not once per use.
+        self._digests: dict[tuple, bytes] = {}
+        self._values: dict[tuple, Any] = {}
+        self._indexes: dict[tuple, dict[Optional[str], list[jumbf.Superbox]]] = {}
         self._by_label: dict[Optional[str], list[Manifest]] = {}
         for manifest in self.manifests:
             self._by_label.setdefault(manifest.label, []).append(manifest)
@@ -280,17 +285,46 @@ class ManifestStore:
             return None
         node = manifest.node
         for label in parts[2:]:
-            found = [c for c in node.box.children if isinstance(c, jumbf.Superbox) and c.description.label == label]
+            found = self._index(node).get(label, [])
             if len(found) != 1:
                 return None
             node = Node(node.data, found[0])
         return node
 
+    def _index(self, node: Node) -> dict[Optional[str], list[jumbf.Superbox]]:
+        key = (id(node.data), node.box.box.start)
+        index = self._indexes.get(key)
+        if index is None:
+            index = self._indexes[key] = {}
+            for child in node.box.children:
+                if isinstance(child, jumbf.Superbox):
+                    index.setdefault(child.description.label, []).append(child)
+        return index
 
-def target_hash(target: Union[Node, Manifest], alg: str) -> bytes:
-    """The hash of what a hashed URI names: a manifest by its box in the store (compressed or not:
-    C2PA 2.2, 11.1.3.2), anything else by its own box."""
-    return (target.outer if isinstance(target, Manifest) else target).hash(alg)
+    def digest(self, target: Union[Node, Manifest], alg: str) -> bytes:
+        """The hash of what a hashed URI names: a manifest by its box in the store (compressed or
+        not: C2PA 2.2, 11.1.3.2), anything else by its own box (8.4.2.3). Each box is hashed once
+        per algorithm."""
+        node = target.outer if isinstance(target, Manifest) else target
+        key = (id(node.data), node.box.box.start, alg)
+        found = self._digests.get(key)
+        if found is None:
+            found = self._digests[key] = node.hash(alg)
+        return found
+
+    def value(self, assertion: Assertion) -> Any:
+        """An assertion's decoded content (Assertion.value), decoded once; raises as it does."""
+        key = (id(assertion.node.data), assertion.node.box.box.start)
+        found = self._values.get(key)
+        if found is None:
+            try:
+                found = (True, assertion.value())
+            except ValueError as e:
+                found = (False, e)
+            self._values[key] = found
+        if not found[0]:
+            raise found[1]
+        return found[1]
 
 
 def _read_manifest(data: bytes, box: jumbf.Superbox, budget: jumbf.Budget, inflation_left: int) -> tuple:

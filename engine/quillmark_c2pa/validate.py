@@ -17,6 +17,7 @@
 
 from __future__ import annotations
 
+from collections import deque
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any, Optional
@@ -183,9 +184,9 @@ class Session:
         # The lineage: the active manifest and every manifest an ingredient of it names, in turn.
         # Each is read once, whatever the references (a manifest may name itself).
         order: list[Manifest] = []
-        queue = [active]
+        queue = deque([active])
         while queue:
-            manifest = queue.pop(0)
+            manifest = queue.popleft()
             if id(manifest) in self.checks:
                 continue
             check = self.checks[id(manifest)] = checks.ManifestCheck(manifest)
@@ -220,11 +221,15 @@ class Session:
             self.check_redactions(check, redacted)
         active_check = self.checks[id(active)]
         self.check_binding(font, tables, store_range, active_check, result)
+        deltas = ingredients.Deltas(store)
         for link in links:
             target = self.checks.get(id(link.manifest))
-            delta = ingredients.delta(store, link, target.codes if target is not None else StatusCodes())
+            delta = deltas.delta(link, target.codes if target is not None else StatusCodes())
             if delta is not None:
                 result.results.ingredient_deltas.append(delta)
+        if deltas.cut:
+            active_check.codes.add(status.GENERAL_ERROR, None, f"the ingredient deltas were cut at"
+                                   f" {ingredients.MAX_DELTA_ENTRIES} entries; the rest were not compared")  # fmt: skip
         result.results.active_manifest.extend(active_check.codes.entries)
         result.manifests = [self.report(m, m is active) for m in store.manifests]
 
@@ -238,7 +243,7 @@ class Session:
             assertion = by_url.get(absolute) if absolute else None
             if assertion is not None and assertion.type in checks.INGREDIENTS:
                 entry = checks.Checked(assertion, listed_in)
-                checks.decode(entry, StatusCodes())
+                checks.decode(self.store, entry, StatusCodes())
                 check.checked.append(entry)
 
     def check_signature(self, check: checks.ManifestCheck) -> None:
@@ -332,7 +337,7 @@ class Session:
             entry = decoded.get(id(assertion.node.box))
             if entry is None:
                 entry = checks.Checked(assertion, "")
-                checks.decode(entry, StatusCodes())
+                checks.decode(self.store, entry, StatusCodes())
             kind = {checks.jumbf.CBOR: "cbor", checks.JSON_TYPE: "json"}.get(assertion.content_type, "other")
             if assertion.content_type == EMBEDDED_FILE_TYPE:
                 kind = "embedded"
