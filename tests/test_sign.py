@@ -484,3 +484,23 @@ def test_padding_reaches_every_size_with_two_pads_and_most_with_one():
 def test_check_signer_passes_a_sound_signer():
     check_signer(signer("PS512"))
     check_signer(signer(), pki.NOW + timedelta(days=30))
+
+
+@pytest.mark.parametrize("learnt", [-40, 0, 60, "tiny"])
+def test_a_token_of_another_size_than_the_first_is_absorbed_by_the_pad(learnt, sample, monkeypatch):
+    """The room kept for a data-hash store's time-stamp comes from the TSA's first token; a later
+    token a little larger or smaller is absorbed exactly by the unprotected pad, and one far
+    larger is refused before anything is written (a second reservation is never made)."""
+    from quillmark_c2pa import signing
+
+    sign(sample, signer(), binding="data", tsa_url=tsa.url())  # learn the TSA's size
+    key = (tsa.url(), "256")
+    monkeypatch.setitem(signing._TOKEN_SIZES, key, 1 if learnt == "tiny" else signing._TOKEN_SIZES[key] + learnt)
+    if learnt == "tiny":
+        with pytest.raises(SigningError, match="token is much larger than its first one"):
+            sign(sample, signer(), binding="data", tsa_url=tsa.url())
+        return
+    signed = sign(sample, signer(), binding="data", tsa_url=tsa.url())
+    store = Store(signed)
+    assert struct.unpack(">I", store.raw[:4])[0] == len(store.raw)
+    assert validated(signed).passed
