@@ -15,10 +15,12 @@ from pathlib import Path
 
 import cbor2
 import pytest
+from cryptography.x509.oid import NameOID
 
+import pki
 import quillmark
 import stores as ms
-from conftest import (box_store, c2pa_header, directory, fix_checksums, hash_outside, head_table, independent_box_hashes,
+from conftest import (c2pa_header, directory, fix_checksums, hash_outside, head_table, independent_box_hashes,
                       make_font, sign_boxes, sign_data)  # fmt: skip
 from quillmark_c2pa import bindings, jumbf, sfnt, status
 from quillmark_c2pa.results import StatusEntry
@@ -176,7 +178,8 @@ def test_signed_fonts_match(any_font, sign):
     found = hard_binding(sign(any_font, URI))
     if sign is sign_data:
         # A font reserved by quillmark excludes the two checksum fields beside the store.
-        assert codes(found) == [status.ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT, status.ASSERTION_DATA_HASH_MATCH]
+        assert codes(found) == [status.ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT,
+                                status.ASSERTION_DATA_HASH_MATCH]
         assert found[-1].explanation == "c2pa.hash.data matches (sha256)"
     else:
         assert codes(found) == [status.ASSERTION_BOXES_HASH_MATCH]
@@ -337,7 +340,8 @@ BROKEN = {
                                 "the exclusions are not an array", "assertion.dataHash.malformed"),
     "data-hash-without-hash": (binding_only("c2pa.hash.data", {"alg": "sha256"}), None,
                                "the c2pa.hash.data assertion has no hash", "assertion.dataHash.mismatch"),
-    "data-hash-not-a-map": (binding_only("c2pa.hash.data", [1]), None, "not a CBOR map", "assertion.dataHash.malformed"),
+    "data-hash-not-a-map": (binding_only("c2pa.hash.data", [1]), None, "not a CBOR map",
+                            "assertion.dataHash.malformed"),
     "box-missing": (lambda f: sign_boxes(f, edit=lambda b: b[:-1]), None,
                     "tables not covered by any box: post", "assertion.boxesHash.unknownBox"),
     "box-missing-between": (lambda f: sign_boxes(f, edit=lambda b: [x for x in b if x[0] != "glyf"]), None,
@@ -487,7 +491,8 @@ def test_boxes_whose_spans_overlap_are_refused_once_they_hash_twice_the_file(cou
     count = 1 + 2 * pairs
     start = 12 + 16 * count
     record = lambda tag, offset, length: struct.pack(">4sIII", tag, 0, offset, length)  # noqa: E731
-    records = record(b"ffff", start + 4, 100_000) + (record(b"aaaa", start, 4) + record(b"bbbb", start + 100_004, 4)) * pairs
+    ends = record(b"aaaa", start, 4) + record(b"bbbb", start + 100_004, 4)
+    records = record(b"ffff", start + 4, 100_000) + ends * pairs
     font = struct.pack(">IHHHH", 0x00010000, count, 0, 0, 0) + records + b"AAAA" + bytes(100_000) + b"BBBB"
     span = hashlib.sha256(font[start:]).digest()
     entries = [{"names": ["ffff"], "hash": hashlib.sha256(bytes(100_000)).digest()}]
@@ -516,3 +521,155 @@ def test_a_hundred_thousand_exclusions_are_walked_not_copied(truetype_font):
     assert codes(found) == [status.ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT, status.ASSERTION_DATA_HASH_MATCH]
     assert found[0].explanation.endswith(" and 99994 more")
     assert peak < 200_000  # a list of 100,000 pairs alone is 7 MB
+
+
+# -- the command line over the validator ---------------------------------------------------------------
+
+
+def signed(font: bytes, binding: str = "boxes", alg: str = "ES256", **kwargs) -> bytes:
+    """The font signed by the engine with the test PKI's signer for `alg`."""
+    from quillmark_c2pa.signers import PemSigner
+    from quillmark_c2pa.signing import sign
+
+    key, chain = pki.leaf(alg)
+    return sign(font, PemSigner(pki.key_pem(key), pki.chain_pem(chain), alg=alg), binding=binding, **kwargs)
+
+
+def trust(**kwargs):
+    from quillmark_c2pa.trust import TrustSettings
+
+    return TrustSettings(**{"anchors": [pki.root()], "bundled": False, **kwargs})
+
+
+def padded(font: bytes, by: int = 100) -> bytes:
+    """A box-signed font whose store is moved into a reservation `by` bytes larger: the tables the
+    box hash covers are unchanged, the store is followed by zeros."""
+    store = quillmark.read_manifest_store(font)
+    unsigned = quillmark.remove_manifest_table(font)
+    return quillmark.fill_manifest_store(quillmark.reserve_manifest_placeholder(unsigned, len(store) + by), store)
+
+
+def test_a_signed_font_passes_with_one_line_saying_what_was_bound_and_by_whom(truetype_font):
+    from quillmark_cli.commands.check import check_font
+
+    checked = check_font(signed(truetype_font), "A.ttf", trust())
+    assert checked.passed(strict=True)
+    (line,) = checked.lines(strict=False, verbose=False)
+    common_name = pki.leaf()[1][0].subject.get_attributes_for_oid(NameOID.COMMON_NAME)[0].value
+    assert line.startswith(f"A.ttf: ok: c2pa.hash.boxes matches (sha256); signed by {common_name}")
+    assert line.endswith("; trusted")
+    verbose = checked.lines(strict=False, verbose=True)
+    assert f"A.ttf: ok: c2pa.hash.boxes matches (sha256) [{status.ASSERTION_BOXES_HASH_MATCH}]" in verbose
+    assert any(f"[{status.CLAIM_SIGNATURE_VALIDATED}]" in line for line in verbose)
+    assert verbose[-1] == line
+
+
+@pytest.mark.parametrize("trusting, code", [
+    ({"anchors": []}, status.SIGNING_CREDENTIAL_UNTRUSTED),
+    ({"anchors": [], "end_entities": "leaf"}, None),  # the private credential store (C2PA 2.2, 14.4.3)
+    ({"anchors": [pki.untrusted_root()]}, status.SIGNING_CREDENTIAL_UNTRUSTED),
+])  # fmt: skip
+def test_trust_comes_from_the_anchors_or_the_private_credential_store(truetype_font, trusting, code):
+    from quillmark_cli.commands.check import check_font
+
+    if trusting.get("end_entities") == "leaf":
+        trusting["end_entities"] = [pki.leaf()[1][0]]
+    checked = check_font(signed(truetype_font), "A.ttf", trust(**trusting))
+    failures = [e.code for e in checked.validation.results.active_manifest.failure]
+    assert failures == ([code] if code else [])
+    if code:
+        assert checked.lines(False, False)[-1].endswith(f"[{code}]")
+
+
+def adjustment_changed(font: bytes) -> bytes:
+    """head's checkSumAdjustment changed: the box hash takes it as zero, the SFNT sum does not."""
+    return change_byte(font, b"head", 8)
+
+
+@pytest.mark.parametrize("make, warning", [
+    (padded, "100 zero bytes pad the Manifest Store after its superbox"),
+    (adjustment_changed, "wrong checkSumAdjustment in the head table"),
+    (lambda f: quillmark.embed_remote(f, URI), f"the C2PA table holds only the URI {URI} (not fetched)"),
+])  # fmt: skip
+def test_warnings_pass_unless_strict(truetype_font, make, warning):
+    from quillmark_cli.commands.check import check_font
+
+    checked = check_font(make(signed(truetype_font)), "A.ttf", trust())
+    assert checked.warnings == [warning]
+    assert checked.passed(strict=False) and not checked.passed(strict=True)
+    assert checked.lines(strict=True, verbose=False) == [f"A.ttf: FAIL (--strict): {warning}"]
+    assert checked.lines(strict=False, verbose=False)[0] == f"A.ttf: warning: {warning}"
+
+
+def test_a_store_that_was_never_signed_fails(truetype_font):
+    """The placeholder signature of C2PA 2.2, 10.4.2 over a well-formed store: the binding matches,
+    the signature does not (the old check said ok)."""
+    from quillmark_cli.commands.check import check_font
+
+    checked = check_font(sign_boxes(truetype_font), "A.ttf", trust())
+    assert not checked.passed(strict=False)
+    assert status.ASSERTION_BOXES_HASH_MATCH in [e.code for e in checked.validation.results.active_manifest.success]
+    assert any(line.startswith("A.ttf: FAIL: ") for line in checked.lines(False, False))
+
+
+def tool(*args, cwd: Path, code: int) -> subprocess.CompletedProcess[str]:
+    done = subprocess.run([TOOL, "check", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=60)
+    assert done.returncode == code, done.stderr
+    assert "Traceback" not in done.stderr
+    return done
+
+
+def test_command_line(truetype_font, cff_font, tmp_path):
+    (tmp_path / "root.pem").write_bytes(pki.chain_pem([pki.root()]))
+    (tmp_path / "leaf.pem").write_bytes(pki.chain_pem(pki.leaf()[1][:1]))
+    fonts = {
+        "good.ttf": signed(truetype_font, "data"),
+        "padded.otf": padded(signed(cff_font)),
+        "unsigned.ttf": sign_boxes(truetype_font),
+        "reserved\n.ttf": quillmark.reserve_manifest_placeholder(truetype_font, 100),
+    }
+    for name, data in fonts.items():
+        (tmp_path / name).write_bytes(data)
+
+    lines = tool("--trust-anchors", "root.pem", "good.ttf", "padded.otf", cwd=tmp_path, code=0).stdout.splitlines()
+    assert lines[0].startswith("good.ttf: note: exclusions besides the Manifest Store: ")
+    assert lines[0].endswith(f"[{status.ASSERTION_DATA_HASH_ADDITIONAL_EXCLUSIONS_PRESENT}]")
+    assert lines[1].startswith("good.ttf: ok: c2pa.hash.data matches (sha256); signed by ")
+    assert lines[2:4] == ["padded.otf: warning: 100 zero bytes pad the Manifest Store after its superbox"] + lines[3:4]
+    assert lines[3].startswith("padded.otf: ok: c2pa.hash.boxes matches")
+    strict = tool("--trust-anchors", "root.pem", "--strict", "padded.otf", cwd=tmp_path, code=1)
+    assert "FAIL (--strict)" in strict.stdout
+    # No anchor: the signer is not trusted; its own certificate in the private credential store is.
+    assert "[signingCredential.untrusted]" in tool("good.ttf", "--no-bundled-trust", cwd=tmp_path, code=1).stdout
+    tool("good.ttf", "--trusted-certs", "leaf.pem", cwd=tmp_path, code=0)
+
+    done = tool("--json", "--trust-anchors", "root.pem", *fonts, "missing.ttf", cwd=tmp_path, code=1)
+    reports = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [(r["path"], r["passed"]) for r in reports] == [
+        ("good.ttf", True), ("padded.otf", True), ("unsigned.ttf", False), ("reserved\n.ttf", False),
+        ("missing.ttf", False)]  # fmt: skip
+    assert all(list(r) == ["path", "passed", "active_manifest", "binding", "signer", "warnings", "validationResults"]
+               for r in reports)  # fmt: skip
+    results = reports[0]["validationResults"]
+    assert list(results) == ["activeManifest", "ingredientDeltas"]
+    assert list(results["activeManifest"]) == ["success", "informational", "failure"]
+    assert status.ASSERTION_DATA_HASH_MATCH in [e["code"] for e in results["activeManifest"]["success"]]
+    assert reports[0]["binding"] == "c2pa.hash.data" and reports[0]["signer"]["alg"] == "ES256"
+    assert reports[1]["warnings"] and not reports[0]["warnings"]
+    assert reports[4]["validationResults"]["activeManifest"]["failure"] == [
+        {"code": "general.error", "explanation": "No such file or directory"}]
+
+    text = tool("--trust-anchors", "root.pem", *fonts, cwd=tmp_path, code=1).stdout
+    assert ("reserved\\n.ttf: FAIL: not signed yet: the Manifest Store is a placeholder of zero bytes"
+            " [claim.missing]\n") in text  # fmt: skip
+
+    # A folder run that leaves a font unread fails unless told to skip it.
+    (tmp_path / "release").mkdir()
+    (tmp_path / "release" / "A.ttf").write_bytes(fonts["good.ttf"])
+    (tmp_path / "release" / "A.woff2").write_bytes(b"wOF2" + bytes(40))
+    done = tool("--trust-anchors", "root.pem", "release", cwd=tmp_path, code=1)
+    assert "A.woff2: skipped" in done.stderr and "--skip-unhandled" in done.stderr
+    tool("--trust-anchors", "root.pem", "release", "--skip-unhandled", cwd=tmp_path, code=0)
+
+    for usage in ([], ["good.ttf", "--strcit"], ["good.ttf", "--trust-anchors", "nowhere.pem"]):
+        assert tool(*usage, cwd=tmp_path, code=2).stderr.startswith("usage: ")

@@ -2,7 +2,8 @@
 (derandomized, a few hundred examples each) in the test suite.
 
 Whatever the bytes, the reader either returns boxes that nest inside their containers or raises
-JumbfError, and check_font returns a report: never another exception, never a hang."""
+JumbfError, and `check` (the validator and what the command line makes of its results) returns
+its verdict: never another exception, never a hang."""
 
 from __future__ import annotations
 
@@ -16,7 +17,10 @@ import stores as ms
 import quillmark
 from quillmark_c2pa import jumbf
 from conftest import fix_checksums
+from quillmark_c2pa.trust import TrustSettings
 from quillmark_cli.commands.check import check_font
+
+NO_TRUST = TrustSettings(bundled=False)
 
 FUZZ = settings(max_examples=300, deadline=None, derandomize=True, database=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])  # fmt: skip
@@ -80,12 +84,13 @@ def signed(truetype_font):
 @FUZZ
 @given(data=st.data())
 def test_check_on_a_signed_font_with_its_store_overwritten(signed, data):
-    """The whole check, on fonts whose store is damaged: a report, whatever the damage."""
+    """The whole check, on fonts whose store is damaged: a verdict, whatever the damage."""
     store_at = signed.index(STORE)
     font = bytearray(signed)
     at = store_at + data.draw(st.integers(0, len(STORE) - 1))
     patch = data.draw(st.binary(min_size=1, max_size=8))
     font[at : at + len(patch)] = patch
-    report = check_font(fix_checksums(bytes(font)))
-    # The store binds no font (its hash is zeros): whatever the damage, nothing passes.
-    assert report.failure is not None
+    checked = check_font(fix_checksums(bytes(font)), "A.ttf", NO_TRUST)
+    # The store binds no font (its hash is zeros) and is not signed: whatever the damage, nothing passes.
+    assert not checked.passed(strict=False)
+    assert checked.lines(strict=False, verbose=True) and checked.as_json(strict=False)["passed"] is False

@@ -51,8 +51,9 @@ COMMANDS: dict[str, Command] = {
         "write each font's embedded manifest store to a file (FONTNAME.c2pa in a folder)",
     ),
     "check": Command(
-        "quillmark_cli.commands.check", "check that each signed font matches the hard binding of its C2PA manifest"
+        "quillmark_cli.commands.check", "validate each font's C2PA manifest: signature, trust, assertions, binding"
     ),
+    "show": Command("quillmark_cli.commands.show", "print each font's C2PA Manifest Store and its validation as JSON"),
     "sign": Command("quillmark_cli.commands.sign", "sign each font with a C2PA manifest of its own (certificate and key)"),
 }
 
