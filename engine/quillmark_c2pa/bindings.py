@@ -130,7 +130,8 @@ def exclusion(item: Any) -> Tuple[int, int]:
     start = unsigned(item.get("start")) if isinstance(item, dict) else None
     length = unsigned(item.get("length")) if isinstance(item, dict) else None
     if start is None or length is None:
-        raise _Failed(status.ASSERTION_DATA_HASH_MALFORMED, "an exclusion is not a {start, length} pair of unsigned integers")
+        raise _Failed(status.ASSERTION_DATA_HASH_MALFORMED,
+                      "an exclusion is not a {start, length} pair of unsigned integers")  # fmt: skip
     return start, length
 
 
@@ -217,7 +218,8 @@ def check_box_hash(font: bytes, tables: Sequence[Table], assertion: Any) -> Tupl
         if "C2PA" in names:
             # The box holding the manifest hashes as 00 (C2PA 2.2, 18.7).
             if names != ["C2PA"] or expected != b"\x00":
-                raise _Failed(status.ASSERTION_BOXES_HASH_MISMATCH, "the C2PA box must be listed alone with the hash 00")
+                raise _Failed(status.ASSERTION_BOXES_HASH_MISMATCH,
+                              "the C2PA box must be listed alone with the hash 00")  # fmt: skip
             continue
         if entry.get("excluded") is True:
             # A mismatch of an excluded box is no failure (15.12.3): it is not hashed at all.
@@ -254,8 +256,8 @@ def check_box_hash(font: bytes, tables: Sequence[Table], assertion: Any) -> Tupl
         position = max(position, end)
     outside += max(0, len(font) - position)
     if outside:
-        notes.append((status.QUILLMARK_BYTES_OUTSIDE_TABLES,
-                      f"{outside} bytes of the file lie outside every table, where no box hash covers them"))  # fmt: skip
+        explanation = f"{outside} bytes of the file lie outside every table, where no box hash covers them"
+        notes.append((status.QUILLMARK_BYTES_OUTSIDE_TABLES, explanation))
     return ", ".join(sorted(algs)) or "no box hashed", notes
 
 
@@ -272,8 +274,8 @@ def misplaced(names: List[str], rest: Sequence[Table], tables: Sequence[Table], 
     unknown = (n for n in names if n not in present)
     first_unknown = list(itertools.islice(unknown, SHOWN))
     if first_unknown:
-        return _Failed(status.ASSERTION_BOXES_HASH_MISMATCH,
-                       f"box {listed(names)}: the font has no table named {listed(first_unknown, quote=True)}")  # fmt: skip
+        unknown_names = listed(first_unknown, quote=True)
+        return _Failed(status.ASSERTION_BOXES_HASH_MISMATCH, f"box {listed(names)}: the font has no table named {unknown_names}")
     named = set()
     for entry in boxes:
         found = entry.get("names") if isinstance(entry, dict) else None
