@@ -410,3 +410,51 @@ def test_an_ingredient_names_a_compressed_manifest_by_its_compressed_box(font):
     result = run(mf.embed(font, parent_box, _child(font, _ingredient(parent_box))))
     assert result.passed, failures(result)
     assert status.INGREDIENT_MANIFEST_VALIDATED in codes(result, "success")
+
+
+# -- redaction -------------------------------------------------------------------------------------
+
+SECRET = f"self#jumbf=/c2pa/{mf.PARENT}/c2pa.assertions/com.example.secret"
+
+
+def _signature_box(manifest_box: bytes) -> bytes:
+    tree = jumbf.read_superbox(manifest_box, jumbf.read_box(manifest_box, 0, len(manifest_box)))
+    (found,) = tree.superboxes(jumbf.CLAIM_SIGNATURE)
+    return manifest_box[found.box.start : found.box.end]
+
+
+@pytest.mark.parametrize("case", ["zeroed", "left in", "actions"])
+def test_an_ingredient_assertion_redacted_by_the_child(font, case):
+    """The child redacts an assertion of its parent's manifest (C2PA 2.2, 15.10.2): the parent's
+    claim still lists its hash, the store holds zeros in its place, and the parent is validated by
+    its claim signature's hash instead of its manifest's (15.11.3.3.1)."""
+    value = {"secret": "the type designer's home address"}
+    label, secret = mf.cbor_box("com.example.secret", value)
+    zeroed = jumbf.superbox(jumbf.CBOR, label, jumbf.box(b"cbor", bytes(len(mf.cbor.encode(value)))))
+    assert len(zeroed) == len(secret)
+    parent = mf.standard(font, (label, secret), label=mf.PARENT)
+    original = parent.box()
+    redacted_uri = SECRET if case != "actions" else f"self#jumbf=/c2pa/{mf.PARENT}/c2pa.assertions/c2pa.actions.v2"
+    in_store = original.replace(secret, zeroed) if case == "zeroed" else original
+    if case == "actions":
+        actions_box = dict(parent.assertions)["c2pa.actions.v2"]
+        in_store = original.replace(actions_box, actions_box[:-20] + bytes(20))
+    ingredient = _ingredient(original, claimSignature=mf.hashed(f"self#jumbf=/c2pa/{mf.PARENT}/c2pa.signature",
+                                                               _signature_box(original)))  # fmt: skip
+    opened = {"action": "c2pa.opened", "parameters": {"ingredients": [
+        mf.hashed("self#jumbf=c2pa.assertions/c2pa.ingredient.v3", ingredient[1])]}}  # fmt: skip
+    redaction = {"action": "c2pa.redacted", "reason": "c2pa.PII.present", "parameters": {"redacted": redacted_uri}}
+    child = mf.Manifest([ingredient, mf.actions(opened, redaction), mf.boxes_hash(font)],
+                        claim={"redacted_assertions": [redacted_uri]})  # fmt: skip
+    result = run(mf.embed(font, in_store, child))
+    success = codes(result, "success")
+    assert status.INGREDIENT_CLAIM_SIGNATURE_VALIDATED in success
+    assert status.INGREDIENT_MANIFEST_VALIDATED not in success
+    if case == "zeroed":
+        assert result.passed, failures(result)
+    elif case == "left in":
+        assert failures(result) == [(status.ASSERTION_NOT_REDACTED, "com.example.secret")]
+    else:
+        # Actions are never redacted: the parent's claim is rejected, which its deltas show.
+        (delta,) = result.results.ingredient_deltas
+        assert status.ASSERTION_ACTION_REDACTED in [e.code for e in delta.validation_deltas.failure]

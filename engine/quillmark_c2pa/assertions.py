@@ -338,7 +338,7 @@ def check_actions(store: ManifestStore, check: ManifestCheck) -> None:
             if name in FIRST_ACTIONS:
                 first_seen += 1
             if problem:
-                codes.add(*problem[:1], url, problem[1])
+                codes.add(problem[0], url, problem[1])
     if first_seen > 1:
         codes.add(status.ASSERTION_ACTION_MALFORMED, actions[0].assertion.url,
                   f"{first_seen} c2pa.created or c2pa.opened actions; a manifest has at most one (C2PA 2.2, 18.14.2)")  # fmt: skip

@@ -56,15 +56,16 @@ def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: 
     while True:
         if pos >= end:
             raise CborError(f"CBOR ends inside an item at offset {pos}")
+        at = pos  # where this item's head starts, for messages
         head = data[pos]
         pos += 1
         major, info = head >> 5, head & 31
         top = stack[-1] if stack else None
         if head == 0xFF:  # "break": closes the innermost container of indefinite length
             if top is None or top[1] != -1:
-                raise CborError(f"CBOR break code at offset {pos - 1} outside an indefinite-length item")
+                raise CborError(f"CBOR break code at offset {at} outside an indefinite-length item")
             if top[0] == _MAP and top[2] % 2:
-                raise CborError(f"CBOR map ending at offset {pos - 1} has a key without a value")
+                raise CborError(f"CBOR map ending at offset {at} has a key without a value")
             stack.pop()
         else:
             items += 1
@@ -80,29 +81,29 @@ def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: 
             elif info < 28:
                 size = 1 << (info - 24)
                 if end - pos < size:
-                    raise CborError(f"CBOR item head at offset {pos - 1} runs past the end")
+                    raise CborError(f"CBOR item head at offset {at} runs past the end")
                 arg = int.from_bytes(data[pos : pos + size], "big")
                 pos += size
             elif info == 31 and major in (2, 3, 4, 5):
                 arg = -1
             else:
-                raise CborError(f"CBOR item at offset {pos - 1} has a reserved or misplaced length code {info}")
+                raise CborError(f"CBOR item at offset {at} has a reserved or misplaced length code {info}")
             if top is not None and top[0] == _STRING and (major != top[3] or arg == -1):
-                raise CborError(f"chunk at offset {pos - 1} of an indefinite-length string is not a definite string"
+                raise CborError(f"chunk at offset {at} of an indefinite-length string is not a definite string"
                                 " of the same type")  # fmt: skip
             opened = None
             if major in (2, 3):
                 if arg == -1:
                     opened = [_STRING, -1, 0, major]
                 elif arg > end - pos:
-                    raise CborError(f"CBOR string at offset {pos - 1} runs past the end")
+                    raise CborError(f"CBOR string at offset {at} runs past the end")
                 else:
                     pos += arg
             elif major in (4, 5):
                 count = arg * 2 if major == 5 and arg > 0 else arg
                 # Every item takes at least one byte: a count larger than what is left is false.
                 if count > end - pos:
-                    raise CborError(f"CBOR {'map' if major == 5 else 'array'} at offset {pos - 1} announces more"
+                    raise CborError(f"CBOR {'map' if major == 5 else 'array'} at offset {at} announces more"
                                     " items than the bytes left")  # fmt: skip
                 if count:
                     opened = [_MAP if major == 5 else _ARRAY, count, 0, 0]
@@ -112,7 +113,7 @@ def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: 
                                     limit=True)  # fmt: skip
                 opened = [_ARRAY, 1, 0, 0]  # a tag is followed by exactly one item
             elif major == 7 and info == 24 and arg < 32:
-                raise CborError(f"CBOR simple value {arg} at offset {pos - 2} is not well-formed in two bytes")
+                raise CborError(f"CBOR simple value {arg} at offset {at} is not well-formed in two bytes")
             if opened is not None:
                 if len(stack) >= max_depth:
                     raise CborError(f"CBOR nests more than {max_depth} deep", limit=True)

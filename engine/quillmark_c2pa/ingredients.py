@@ -108,7 +108,7 @@ def claim_signature_method(store: ManifestStore, entry: Checked, target: Manifes
     """C2PA 2.2, 15.11.3.3.1: the manifest's claim signature box, by the hash the ingredient
     records (its manifest's hash changed with the redaction)."""
     url = entry.assertion.url
-    ref = entry.value.get("claimSignature") if isinstance(entry.value, dict) else None
+    ref: Any = entry.value.get("claimSignature") if isinstance(entry.value, dict) else None
     node = store.resolve(ref["url"], target) if is_hashed_uri(ref) else None
     if node is None or isinstance(node, Manifest):
         codes.add(status.INGREDIENT_CLAIM_SIGNATURE_MISSING, url, "the ingredient's claim signature cannot be found")

@@ -247,7 +247,7 @@ class ManifestStore:
         found = self._by_label.get(label, [])
         return found[0] if len(found) == 1 else None
 
-    def absolute(self, uri: str, base: Manifest) -> Optional[str]:
+    def absolute(self, uri: Any, base: Manifest) -> Optional[str]:
         """A JUMBF URI made absolute (/c2pa/...), relative ones taken from `base`'s manifest; None
         for what is not a self#jumbf URI or holds `..` (C2PA 2.2, 8.4.2.1)."""
         if not isinstance(uri, str) or not uri.startswith(URI_PREFIX) or ".." in uri:
@@ -257,7 +257,7 @@ class ManifestStore:
             return uri
         return f"{base.url}/{path}"
 
-    def manifest_of(self, uri: str, base: Manifest) -> Optional[str]:
+    def manifest_of(self, uri: Any, base: Manifest) -> Optional[str]:
         """The label of the manifest a JUMBF URI points into (None for the store itself)."""
         absolute = self.absolute(uri, base)
         if absolute is None:
@@ -345,7 +345,7 @@ def _read_manifest(data: bytes, box: jumbf.Superbox, budget: jumbf.Budget, infla
     if len(brob) != 1:
         return invalid(f"the compressed manifest has {len(brob)} brob boxes, not one")
     try:
-        import brotli  # type: ignore[import-not-found]
+        import brotli  # type: ignore
     except ImportError:
         return invalid("the manifest is compressed and the brotli module, which would decompress it, is not installed")
     try:

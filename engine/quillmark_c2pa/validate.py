@@ -294,7 +294,7 @@ class Session:
             seen.add(id(standard))
             parents = [e for e in standard.of_type(*checks.INGREDIENTS)
                        if isinstance(e.value, dict) and e.value.get("relationship") == "parentOf"]  # fmt: skip
-            ref = ingredients.manifest_reference(parents[0]) if len(parents) == 1 else None
+            ref: Any = ingredients.manifest_reference(parents[0]) if len(parents) == 1 else None
             target = self.store.resolve(ref["url"], standard.manifest) if checks.is_hashed_uri(ref) else None
             nxt = self.checks.get(id(target)) if isinstance(target, Manifest) else None
             if nxt is None or nxt.claim is None:
