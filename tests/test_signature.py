@@ -323,11 +323,11 @@ def test_online_ocsp_only_when_asked():
 
 
 def test_mutated_signatures_never_raise():
-    # every 23rd byte of a stamped signature with stapled OCSP flipped in turn: each gives a report
+    # every 67th byte of a stamped signature with stapled OCSP flipped in turn: each gives a report
     # (a failure, an informational code, or, for bytes of the padding, the same success)
     box = sign(unprotected={"rVals": {"ocspVals": [_ocsp_response(GOOD_STATUS)]}},
                stamp=lambda data: tsa.make_token(data))
-    for at in range(0, len(box), 23):
+    for at in range(0, len(box), 67):
         mutated = box[:at] + bytes([box[at] ^ 0x5A]) + box[at + 1:]
         report = validate(mutated)
         assert report.entries

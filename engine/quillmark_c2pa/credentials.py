@@ -12,6 +12,7 @@ through `profile_findings`, whose `kind` tells which status code a problem leads
 from __future__ import annotations
 
 import datetime
+import warnings
 from dataclasses import dataclass
 from typing import Iterable, Optional, Sequence
 
@@ -54,6 +55,28 @@ SIGNING, TIME_STAMPING_PURPOSE, OCSP_PURPOSE = "signing", "time-stamping", "OCSP
 class Problem:
     kind: str  # "validity", "ca" or "profile"
     message: str
+
+
+def load_certificate(der: bytes) -> x509.Certificate:
+    """A DER certificate with every part this package reads parsed now: cryptography parses the
+    names, extensions and key only when first asked, so a damaged certificate would otherwise raise
+    in the middle of a check. Raises ValueError for one that cannot be read."""
+    with warnings.catch_warnings():
+        # cryptography warns (on stderr, each time it is read) of a serial number that is not
+        # positive; such a certificate is refused here instead, as RFC 5280, 4.1.2.2 forbids it
+        warnings.simplefilter("ignore")
+        try:
+            cert = x509.load_der_x509_certificate(bytes(der))
+            cert.subject, cert.issuer, cert.version  # noqa: B018
+            cert.not_valid_before_utc, cert.not_valid_after_utc, cert.signature_algorithm_oid  # noqa: B018
+            cert.extensions  # noqa: B018
+            cert.public_key()
+            serial = cert.serial_number
+        except (x509.InvalidVersion, x509.DuplicateExtension, UnsupportedAlgorithm) as exc:
+            raise ValueError(str(exc)) from None
+    if serial <= 0:
+        raise ValueError("its serial number is not positive (RFC 5280, 4.1.2.2)")
+    return cert
 
 
 def utc(moment: datetime.datetime) -> datetime.datetime:

@@ -69,8 +69,8 @@ def stapled_responses(rvals: Any) -> "tuple[list[bytes], Optional[str]]":
 
 
 def _verify_signed_by(response: ocsp.OCSPResponse, key: Any) -> bool:
-    algorithm = response.signature_hash_algorithm
     try:
+        algorithm = response.signature_hash_algorithm
         if isinstance(key, rsa.RSAPublicKey):
             if algorithm is None:
                 return False
@@ -129,11 +129,22 @@ def judge(
 ) -> "tuple[Optional[Verdict], str]":
     """One OCSP response about the signer's certificate: a verdict (notRevoked, revoked or unknown)
     when it is accepted and applies, else None with the reason it does not."""
-    now = credentials.utc(now)
     try:
-        response = ocsp.load_der_ocsp_response(der)
-    except ValueError:
+        return _judge(der, certificate, issuer, attested=attested, now=credentials.utc(now))
+    except (ValueError, TypeError, UnsupportedAlgorithm):
+        # cryptography reads a response's parts when they are first asked for
         return None, "an OCSP response that cannot be read"
+
+
+def _judge(
+    der: bytes,
+    certificate: x509.Certificate,
+    issuer: x509.Certificate,
+    *,
+    attested: Optional[datetime.datetime],
+    now: datetime.datetime,
+) -> "tuple[Optional[Verdict], str]":
+    response = ocsp.load_der_ocsp_response(der)
     if response.response_status != ocsp.OCSPResponseStatus.SUCCESSFUL:
         return None, f"an OCSP response with status {response.response_status.name}"
     single = _single(response, certificate, issuer)

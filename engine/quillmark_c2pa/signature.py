@@ -252,7 +252,7 @@ def _read_credential(parsed: cose.Sign1, claim_label: str, report: SignatureRepo
     chain = []
     for index, der in enumerate(ders):
         try:
-            chain.append(x509.load_der_x509_certificate(der))
+            chain.append(credentials.load_certificate(der))
         except ValueError:
             which = "the signer's certificate" if index == 0 else f"certificate {index + 1} of x5chain"
             add(status.SIGNING_CREDENTIAL_INVALID, f"{which} is not a readable X.509 certificate")

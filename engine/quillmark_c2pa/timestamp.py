@@ -278,7 +278,7 @@ def parse_token(der: bytes) -> Token:
         if not isinstance(raw_certs, asn1_core.Void):
             for choice in list(raw_certs)[:MAX_TOKEN_CERTIFICATES]:
                 if choice.name == "certificate":
-                    certificates.append(x509.load_der_x509_certificate(choice.chosen.dump()))
+                    certificates.append(credentials.load_certificate(choice.chosen.dump()))
         infos = signed["signer_infos"]
         if len(infos) != 1:
             raise TokenError(f"the time-stamp token has {len(infos)} signers, not one")
@@ -298,7 +298,7 @@ def parse_token(der: bytes) -> Token:
         attrs_der = signed_attrs.dump()
         signed_bytes = b"\x31" + attrs_der[1:]
         signature = info["signature"].native
-        sig_alg = info["signature_algorithm"]
+        name, description = _signature_name(info["signature_algorithm"], digest_alg)
         tsa = _find_signer(info["sid"], certificates)
     except TokenError:
         raise
@@ -306,7 +306,6 @@ def parse_token(der: bytes) -> Token:
         raise TokenError(f"the time-stamp token cannot be read ({type(exc).__name__})") from None
     if not isinstance(gen_time, datetime.datetime):
         raise TokenError("the time-stamp token has no genTime")
-    name, description = _signature_name(sig_alg, digest_alg)
     content_ok = digest_alg in HASHES and hashlib.new(digest_alg, tst_der).digest() == message_digest
     return Token(
         gen_time=credentials.utc(gen_time),
@@ -352,7 +351,7 @@ def _signature_name(sig_alg: asn1_algos.SignedDigestAlgorithm, digest_alg: str) 
     try:
         algo = sig_alg.signature_algo
     except ValueError:
-        return None, f"the signature algorithm {sig_alg['algorithm'].dotted}"
+        return None, f"the signature algorithm {sig_alg['algorithm'].dotted}"  # one asn1crypto does not know
     try:
         hash_name = sig_alg.hash_algo
     except ValueError:

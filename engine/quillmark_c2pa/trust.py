@@ -62,13 +62,21 @@ def load_pem_certificates(path: Union[str, Path]) -> "list[x509.Certificate]":
 
 def parse_pem_certificates(data: bytes, name: str = "PEM") -> "list[x509.Certificate]":
     """Every certificate in PEM text; TrustError when there is none or one is damaged."""
+    from .credentials import load_certificate
+
     try:
         certificates = x509.load_pem_x509_certificates(data)
     except ValueError as exc:
         raise TrustError(f"{name}: no readable PEM certificate ({exc})") from None
     if not certificates:
         raise TrustError(f"{name}: no PEM certificate")
-    return certificates
+    out = []
+    for index, certificate in enumerate(certificates, 1):
+        try:
+            out.append(load_certificate(certificate.public_bytes(serialization.Encoding.DER)))
+        except ValueError as exc:
+            raise TrustError(f"{name}: certificate {index} cannot be read ({exc})") from None
+    return out
 
 
 @functools.lru_cache(maxsize=None)
