@@ -12,7 +12,6 @@ import hashlib
 import io
 import os
 import struct
-import sys
 from pathlib import Path
 
 import pytest
@@ -20,9 +19,6 @@ import pytest
 import quillmark
 
 import stores as ms
-
-# tests/test_example.py still imports examples/manifest_store.py by name; this goes with it.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
 C2PA = b"C2PA"
 MAGIC = 0xB1B0AFBA
