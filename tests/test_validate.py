@@ -163,6 +163,18 @@ BROKEN = {
     # 15.10.3.1: a claim never redacts its own assertions.
     "self-redaction": (lambda f: mf.standard(f, claim={"redacted_assertions": ["self#jumbf=c2pa.assertions/font.info"]}),
                        [(status.ASSERTION_SELF_REDACTED, "c2pa.claim.v2")]),
+    # 15.10.3.2.4: a map with at least one entry.
+    "empty time-stamp assertion": (lambda f: mf.standard(f, mf.cbor_box("c2pa.time-stamp", {})),
+                                   [(status.ASSERTION_TIMESTAMP_MALFORMED, "c2pa.time-stamp")]),
+    # 15.10.3.3: hashed URIs inside standard assertions and the claim generator's icon (15.6.2).
+    "reference to nothing": (lambda f: mf.standard(f, mf.cbor_box("c2pa.thumbnail.ingredient", {
+        "icon": {"url": "self#jumbf=c2pa.assertions/c2pa.icon", "hash": bytes(32)}})),
+                             [(status.HASHED_URI_MISSING, "c2pa.thumbnail.ingredient")]),
+    "stale icon": (lambda f: mf.standard(f, claim={"claim_generator_info": {"name": "q", "icon": {
+        "url": "self#jumbf=c2pa.assertions/c2pa.actions.v2", "hash": bytes(32)}}}),
+                   [(status.HASHED_URI_MISMATCH, "c2pa.claim.v2")]),
+    "NaN in JSON": (lambda f: mf.standard(f, mf.json_box("com.example.json", b'{"a": NaN}')),
+                    [(status.ASSERTION_JSON_INVALID, "com.example.json")]),
     # 15.10.1.2: at most one parentOf ingredient.
     "two parents": (lambda f: mf.standard(f, mf.cbor_box("c2pa.ingredient.v3", {"relationship": "parentOf"}),
                                           mf.cbor_box("c2pa.ingredient.v3__1", {"relationship": "parentOf"})),

@@ -408,21 +408,34 @@ def ingredient_reference_problem(store: ManifestStore, manifest: Manifest, ref: 
     return None
 
 
+def check_time_stamps(check: ManifestCheck) -> None:
+    """A c2pa.time-stamp assertion is a map with at least one entry (C2PA 2.2, 15.10.3.2.4)."""
+    for entry in check.of_type("c2pa.time-stamp"):
+        if entry.decoded and not entry.redacted and not (isinstance(entry.value, dict) and entry.value):
+            check.codes.add(status.ASSERTION_TIMESTAMP_MALFORMED, entry.assertion.url,
+                            "a c2pa.time-stamp assertion is a map with at least one entry")  # fmt: skip
+
+
 def check_references(store: ManifestStore, check: ManifestCheck) -> None:
     """Every hashed URI inside a standard assertion resolves and matches (C2PA 2.2, 15.10.3.3),
-    but an ingredient's manifest references, which 15.11 validates."""
+    but an ingredient's manifest references, which 15.11 validates; and the claim generator's icon
+    (15.6.2)."""
     claim = check.claim
+    sources: list[tuple[Any, str, tuple]] = []
+    if claim is not None:
+        sources.append((claim.value.get("claim_generator_info"), claim.url, ()))
     for entry in check.checked:
         if not entry.decoded or entry.redacted or not entry.assertion.label.startswith("c2pa."):
             continue
         skip = INGREDIENT_REFERENCES if entry.assertion.type in INGREDIENTS else ()
-        for ref, parent in hashed_uris(entry.value, skip):
-            url = entry.assertion.url
+        sources.append((entry.value, entry.assertion.url, skip))
+    for value, url, skip in sources:
+        for ref, parent in hashed_uris(value, skip):
             target = store.resolve(ref["url"], check.manifest)
             if target is None:
                 check.codes.add(status.HASHED_URI_MISSING, url, f"{cut(ref['url'])} cannot be found")
                 continue
-            alg = hash_algorithm(ref, parent, entry.value, claim.value if claim else None)
+            alg = hash_algorithm(ref, parent, value, claim.value if claim else None)
             if not check_algorithm(alg, check.codes, url):
                 continue
             assert alg is not None

@@ -144,6 +144,10 @@ class Assertion:
         return None
 
 
+def _not_json(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON value (RFC 8259, 6)")
+
+
 def decode_json(data: bytes) -> Any:
     """A JSON document (RFC 8259), bounded like CBOR: ValueError past MAX_JSON_ITEMS structural
     characters or MAX_DEPTH nesting."""
@@ -151,7 +155,7 @@ def decode_json(data: bytes) -> Any:
     if structural > MAX_JSON_ITEMS:
         raise ValueError(f"JSON has more than {MAX_JSON_ITEMS} structural characters; not decoded")
     try:
-        return json.loads(data.decode("utf-8"))
+        return json.loads(data.decode("utf-8"), parse_constant=_not_json)
     except RecursionError:
         raise ValueError("JSON nests too deep to decode") from None
     except (UnicodeDecodeError, json.JSONDecodeError, ValueError) as e:

@@ -216,6 +216,7 @@ class Session:
             checks.check_assertions(store, check, redacted)
             checks.check_required(check)
             checks.check_actions(store, check)
+            checks.check_time_stamps(check)
             checks.check_references(store, check)
             links += ingredients.check_ingredients(store, check, redacted)
             self.check_redactions(check, redacted)
