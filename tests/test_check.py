@@ -7,6 +7,7 @@ from __future__ import annotations
 import hashlib
 import io
 import json
+import re
 import struct
 import subprocess
 import tracemalloc
@@ -673,3 +674,18 @@ def test_command_line(truetype_font, cff_font, tmp_path):
 
     for usage in ([], ["good.ttf", "--strcit"], ["good.ttf", "--trust-anchors", "nowhere.pem"]):
         assert tool(*usage, cwd=tmp_path, code=2).stderr.startswith("usage: ")
+
+
+def test_the_docs_name_every_code_the_validator_gives():
+    """docs/validation.md lists every status code `check` can give: each constant of status.py that
+    some engine module uses."""
+    engine = Path(status.__file__).parent
+    used = set()
+    for module in engine.glob("*.py"):
+        if module.name != "status.py":
+            used |= set(re.findall(r"\bstatus\.([A-Z][A-Z0-9_]+)\b", module.read_text()))
+    codes = {getattr(status, name) for name in used if isinstance(getattr(status, name, None), str)} - {
+        status.SUCCESS, status.INFORMATIONAL, status.FAILURE}  # fmt: skip
+    docs = (Path(__file__).resolve().parent.parent / "docs" / "validation.md").read_text()
+    assert len(codes) > 60
+    assert sorted(code for code in codes if f"`{code}`" not in docs) == []
