@@ -3,7 +3,8 @@ section 11.1, after ISO 19566-5).
 
 Every length read from the data is checked against the box that holds it before it is used, so a
 hostile store is refused with a JumbfError that says what and where, never with an IndexError, a
-huge allocation or a deep recursion. Offsets in messages count from the start of the data handed
+huge allocation or a deep recursion; one read makes at most MAX_BOXES box objects, nested at most
+MAX_DEPTH deep. Offsets in messages count from the start of the data handed
 to `read_superbox`.
 """
 

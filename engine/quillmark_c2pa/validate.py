@@ -23,9 +23,32 @@ from datetime import datetime, timezone
 from typing import Any, Optional
 
 from . import assertions as checks
-from . import ingredients, sfnt, status
+from . import cbor, ingredients, jumbf, sfnt, status
+from . import store as stores
 from .results import StatusCodes, ValidationResults
 from .store import EMBEDDED_FILE_TYPE, SIGNATURE_LABEL, UPDATE, Manifest, ManifestStore, Node, StoreError, cut
+
+
+# The limits validation keeps to on hostile stores, for the docs: (name, value, what it bounds,
+# the status code reported past it; the explanation names the limit).
+LIMITS: list[tuple[str, Any, str, str]] = [
+    ("jumbf.MAX_BOXES", jumbf.MAX_BOXES, "JUMBF boxes read in one Manifest Store", status.GENERAL_ERROR),
+    ("jumbf.MAX_DEPTH", jumbf.MAX_DEPTH, "JUMBF superboxes nested in one another", status.GENERAL_ERROR),
+    ("cbor.MAX_ITEMS", cbor.MAX_ITEMS, "data items in one CBOR claim or assertion",
+     f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
+    ("cbor.MAX_DEPTH", cbor.MAX_DEPTH, "CBOR arrays, maps and tags nested in one another",
+     f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
+    ("cbor.MAX_OTHER_KEYS", cbor.MAX_OTHER_KEYS, "map keys that are not strings in one CBOR document",
+     f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
+    ("cbor.SHARING_TAGS", sorted(cbor.SHARING_TAGS), "CBOR tags for shared values and string references (refused)",
+     f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
+    ("store.MAX_JSON_ITEMS", stores.MAX_JSON_ITEMS, "structural characters in one JSON assertion",
+     status.ASSERTION_JSON_INVALID),
+    ("store.MAX_INFLATION", f"{stores.MAX_INFLATION} x the store + {stores.INFLATION_ALLOWANCE} bytes",
+     "bytes all compressed manifests of a store decompress to", status.MANIFEST_COMPRESSED_INVALID),
+    ("ingredients.MAX_DELTA_ENTRIES", ingredients.MAX_DELTA_ENTRIES, "entries of the ingredient deltas",
+     status.GENERAL_ERROR),
+]
 
 
 @dataclass
