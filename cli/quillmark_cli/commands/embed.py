@@ -47,7 +47,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         try:
             store = check_manifest(read_bounded(args.store, STORE_LIMIT, store_too_long), "manifest store")
         except (OSError, ValueError, MemoryError) as e:
-            print(f"quillmark: {shown(args.store)}: {message_of(e, args.store)}", file=sys.stderr)
+            message = "not enough memory to read it" if isinstance(e, MemoryError) else message_of(e, args.store)
+            print(f"quillmark: {shown(args.store)}: {message}", file=sys.stderr)
             return FAILURE
         c2pa_length = C2PA_HEADER + len(store)
 
