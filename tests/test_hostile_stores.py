@@ -89,6 +89,13 @@ def long_label(font: bytes) -> bytes:
     return mf.embed(font, m)
 
 
+def head_names(font: bytes) -> bytes:
+    """A box entry naming 65,000 head tables (the hard binding's checks count their own work, in
+    test_check.py; here the whole validation around them)."""
+    entry = {"names": ["head"] * 65_000, "hash": bytes(32)}
+    return mf.embed(font, mf.Manifest([mf.actions(), mf.cbor_box("c2pa.hash.boxes", {"alg": "sha256", "boxes": [entry]})]))
+
+
 # Each hostile store, the failure it gives, and words of its explanation (the limit it names).
 HOSTILE = {
     "a store of eight-byte boxes": (eight_byte_boxes, status.GENERAL_ERROR, f"more than {jumbf.MAX_BOXES} boxes"),
@@ -101,6 +108,7 @@ HOSTILE = {
     "a data hash of 260,000 exclusions": (exclusions, status.ASSERTION_CBOR_INVALID, f"more than {cbor.MAX_ITEMS} items"),
     "a JSON assertion of empty objects": (empty_objects, status.ASSERTION_JSON_INVALID, "structural characters"),
     "a label of 4 MiB": (long_label, status.ASSERTION_UNDECLARED, "does not list"),
+    "a box entry of 65,000 head names": (head_names, status.ASSERTION_BOXES_HASH_UNKNOWN_BOX, "not covered"),
 }
 
 
