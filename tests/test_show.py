@@ -176,3 +176,19 @@ def test_command_line(truetype_font, tmp_path):
     assert second["validation_status"][0]["code"] == status.CLAIM_MISSING
     done = show_tool("missing.ttf", cwd=tmp_path, code=1)
     assert json.loads(done.stdout) == {"path": "missing.ttf", "error": "No such file or directory"}
+
+
+def test_a_json_assertion_nested_as_deep_as_json_allows_is_shown_cut(truetype_font):
+    """JSON decodes as deep as the interpreter's recursion allows; showing it stops at the depth
+    CBOR is bounded to, instead of failing with a RecursionError."""
+    from stores import MANIFEST, MANIFEST_STORE, SUFFIX, box, superbox
+
+    deep = b"[" * 900 + b"]" * 900
+    assertions = superbox(b"c2as" + SUFFIX, "c2pa.assertions", superbox(b"json" + SUFFIX, "deep", box(b"json", deep)))
+    store = superbox(MANIFEST_STORE, "c2pa", superbox(MANIFEST, "urn:c2pa:x", assertions))
+    out = shown(quillmark.embed_manifest_store(truetype_font, store))
+    (assertion,) = out["manifests"]["urn:c2pa:x"]["assertions"]
+    data, depth = assertion["data"], 0
+    while isinstance(data, list):
+        (data,), depth = data, depth + 1
+    assert data == "(nested more than 64 deep: not shown)" and depth == 65

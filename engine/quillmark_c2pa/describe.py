@@ -30,13 +30,22 @@ CLAIM_THUMBNAIL = THUMBNAIL_PREFIX + "claim"
 MANIFEST_URI = "self#jumbf=/c2pa/"
 
 
-def as_json(value: Any) -> Any:
-    """A decoded CBOR value as JSON can hold it: byte strings as base64, tags as {"tag", "value"},
-    map keys as text, times as ISO 8601, floats that JSON has no number for as text."""
+# The deepest nesting shown, as the CBOR decoder's bound (cbor.MAX_DEPTH); a JSON assertion may
+# nest as deep as the interpreter's recursion allows, which would take printing it past that.
+MAX_DEPTH = 64
+TOO_DEEP = f"(nested more than {MAX_DEPTH} deep: not shown)"
+
+
+def as_json(value: Any, depth: int = 0) -> Any:
+    """A decoded CBOR or JSON value as JSON can hold it: byte strings as base64, tags as {"tag",
+    "value"}, map keys as text, times as ISO 8601, floats that JSON has no number for as text,
+    anything nested more than MAX_DEPTH deep as a note that it is not shown."""
+    if depth > MAX_DEPTH:
+        return TOO_DEEP
     if isinstance(value, dict):
-        return {k if isinstance(k, str) else str(as_json(k)): as_json(v) for k, v in value.items()}
+        return {k if isinstance(k, str) else str(as_json(k, depth + 1)): as_json(v, depth + 1) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [as_json(v) for v in value]
+        return [as_json(v, depth + 1) for v in value]
     if isinstance(value, (bytes, bytearray, memoryview)):
         return base64.b64encode(bytes(value)).decode("ascii")
     if isinstance(value, bool) or value is None or isinstance(value, (int, str)):
@@ -47,9 +56,9 @@ def as_json(value: Any) -> Any:
         return value.isoformat()
     tag = getattr(value, "tag", None)
     if isinstance(tag, int) and hasattr(value, "value"):
-        return {"tag": tag, "value": as_json(value.value)}
+        return {"tag": tag, "value": as_json(value.value, depth + 1)}
     if isinstance(value, (set, frozenset)):
-        return [as_json(v) for v in value]
+        return [as_json(v, depth + 1) for v in value]
     return str(value)
 
 
