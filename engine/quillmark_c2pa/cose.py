@@ -17,7 +17,7 @@ byte length (RFC 8152, 8.1), not the DER `Ecdsa-Sig-Value` that `cryptography` m
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 import cbor2
 from cryptography.exceptions import InvalidSignature
@@ -40,7 +40,7 @@ ALGORITHMS: dict[str, int] = {
 NAMES: dict[int, str] = {v: k for k, v in ALGORITHMS.items()}
 DEPRECATED: frozenset[str] = frozenset()
 
-_HASHES = {
+_HASHES: "dict[str, Callable[[], hashes.HashAlgorithm]]" = {
     "ES256": hashes.SHA256,
     "ES384": hashes.SHA384,
     "ES512": hashes.SHA512,
@@ -126,7 +126,7 @@ def algorithm_for_key(key: Union[PrivateKey, PublicKey]) -> str:
     raise ValueError(f"a {type(key).__name__} cannot sign C2PA claims (C2PA 2.2, 13.2.1)")
 
 
-def key_fits(key: Union[PrivateKey, PublicKey], alg: str) -> Optional[str]:
+def key_fits(key: Any, alg: str) -> Optional[str]:
     """None when `key` is correct for `alg` (C2PA 2.2, 13.2.1), else a one-line reason."""
     if alg not in ALGORITHMS:
         return f"{alg} is not a C2PA signature algorithm"
@@ -149,9 +149,13 @@ def key_fits(key: Union[PrivateKey, PublicKey], alg: str) -> Optional[str]:
     return None
 
 
+def _hash(alg: str) -> hashes.HashAlgorithm:
+    return _HASHES[alg]()
+
+
 def _pss(alg: str) -> padding.PSS:
-    h = _HASHES[alg]
-    return padding.PSS(mgf=padding.MGF1(h()), salt_length=h.digest_size)
+    h = _hash(alg)
+    return padding.PSS(mgf=padding.MGF1(h), salt_length=h.digest_size)
 
 
 def sign(key: PrivateKey, alg: str, data: bytes) -> bytes:
@@ -159,29 +163,31 @@ def sign(key: PrivateKey, alg: str, data: bytes) -> bytes:
     problem = key_fits(key, alg)
     if problem:
         raise ValueError(problem)
-    if alg.startswith("ES"):
-        der = key.sign(data, ec.ECDSA(_HASHES[alg]()))  # type: ignore[union-attr,call-arg]
-        return ecdsa_der_to_raw(der, _CURVES[key.curve.name])  # type: ignore[union-attr]
-    if alg.startswith("PS"):
-        return key.sign(data, _pss(alg), _HASHES[alg]())  # type: ignore[union-attr,call-arg]
-    return key.sign(data)  # type: ignore[call-arg]
+    if isinstance(key, ec.EllipticCurvePrivateKey):
+        der = key.sign(data, ec.ECDSA(_hash(alg)))
+        return ecdsa_der_to_raw(der, _CURVES[key.curve.name])
+    if isinstance(key, rsa.RSAPrivateKey):
+        return key.sign(data, _pss(alg), _hash(alg))
+    return key.sign(data)
 
 
-def verify(key: PublicKey, alg: str, data: bytes, signature: bytes) -> bool:
-    """True when `signature` is `alg`'s signature of `data` by `key`. False for a bad signature or a
-    key that is not correct for the algorithm (C2PA 2.2, 13.2.1: such keys are refused)."""
+def verify(key: Any, alg: str, data: bytes, signature: bytes) -> bool:
+    """True when `signature` is `alg`'s signature of `data` by the public `key`. False for a bad
+    signature or a key that is not correct for the algorithm (C2PA 2.2, 13.2.1: such keys are
+    refused)."""
     if key_fits(key, alg) is not None:
         return False
     try:
-        if alg.startswith("ES"):
-            size = _CURVES[key.curve.name]  # type: ignore[union-attr]
-            if len(signature) != 2 * size:
+        if isinstance(key, ec.EllipticCurvePublicKey):
+            if len(signature) != 2 * _CURVES[key.curve.name]:
                 return False
-            key.verify(ecdsa_raw_to_der(signature), data, ec.ECDSA(_HASHES[alg]()))  # type: ignore[union-attr,call-arg]
-        elif alg.startswith("PS"):
-            key.verify(signature, data, _pss(alg), _HASHES[alg]())  # type: ignore[union-attr,call-arg]
+            key.verify(ecdsa_raw_to_der(signature), data, ec.ECDSA(_hash(alg)))
+        elif isinstance(key, rsa.RSAPublicKey):
+            key.verify(signature, data, _pss(alg), _hash(alg))
+        elif isinstance(key, ed25519.Ed25519PublicKey):
+            key.verify(signature, data)
         else:
-            key.verify(signature, data)  # type: ignore[call-arg]
+            return False
     except (InvalidSignature, ValueError):
         return False
     return True

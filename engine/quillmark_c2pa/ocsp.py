@@ -25,7 +25,7 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 from cryptography.x509 import ocsp
-from cryptography.x509.oid import AuthorityInformationAccessOID, ExtensionOID
+from cryptography.x509.oid import AuthorityInformationAccessOID
 
 from . import credentials, status
 
@@ -44,7 +44,7 @@ class Verdict:
 def responder_urls(certificate: x509.Certificate) -> "list[str]":
     """The OCSP responders named in the certificate's Authority Information Access extension."""
     try:
-        aia = certificate.extensions.get_extension_for_oid(ExtensionOID.AUTHORITY_INFORMATION_ACCESS).value
+        aia = certificate.extensions.get_extension_for_class(x509.AuthorityInformationAccess).value
     except (x509.ExtensionNotFound, ValueError):
         return []
     return [
@@ -223,10 +223,10 @@ def check(
         return [Verdict(status.SIGNING_CREDENTIAL_OCSP_SKIPPED,
                         f"the certificate's revocation status was not checked online{ignored}")]
     for url in urls[:2]:
-        der = _fetch(url, certificate, issuer, timeout)
-        if der is None:
+        answer = _fetch(url, certificate, issuer, timeout)
+        if answer is None:
             continue
-        verdict, reason = judge(der, certificate, issuer, attested=attested, now=now)
+        verdict, reason = judge(answer, certificate, issuer, attested=attested, now=now)
         if verdict is not None:
             return [verdict]
         reasons.append(reason)

@@ -22,7 +22,7 @@ import urllib.error
 import urllib.parse
 import urllib.request
 from dataclasses import dataclass, field
-from typing import Optional, Sequence
+from typing import Callable, Optional, Sequence
 
 import cbor2
 from asn1crypto import algos as asn1_algos
@@ -37,7 +37,8 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 from . import cose, credentials, status
 
 # The allowed hash algorithms of C2PA 2.2, 13.1 (the deprecated list is empty).
-HASHES = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+HASHES: "dict[str, Callable[[], hashes.HashAlgorithm]]" = {
+    "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
 
 # A TSA's answer is a few kilobytes of certificates; anything far larger is not a time-stamp.
 MAX_RESPONSE = 1 << 20
@@ -159,6 +160,7 @@ def token_from_response(answer: bytes, data: bytes, *, hash_name: str = "sha256"
     problem = signature_problem(parsed)
     if problem:
         raise TimeStampError(f"{prefix}: {problem}")
+    assert parsed.tsa_certificate is not None  # signature_problem said so otherwise
     tsa_problems = credentials.profile_problems(parsed.tsa_certificate, parsed.gen_time, time_stamping=True)
     if tsa_problems:
         raise TimeStampError(f"{prefix}: its certificate is not fit for time-stamping: {tsa_problems[0]}")
