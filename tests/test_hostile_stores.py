@@ -11,6 +11,8 @@ import struct
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import manifests as mf
 import pki
@@ -185,3 +187,39 @@ def test_a_long_lineage_validates_each_manifest_once(font, monkeypatch):
     assert len(calls) == count
     assert all(m.validated for m in result.manifests)
     assert [e.code for e in result.results.active_manifest.failure] == [status.INGREDIENT_MANIFEST_MISMATCH]
+
+
+@pytest.fixture(scope="module")
+def lineage_store(font) -> bytes:
+    parent = mf.standard(font, label=mf.PARENT).box()
+    ingredient = mf.cbor_box("c2pa.ingredient.v3", {
+        "relationship": "parentOf", "validationResults": {"activeManifest": {"success": [], "informational": [], "failure": []}},
+        "activeManifest": mf.hashed(f"self#jumbf=/c2pa/{mf.PARENT}", parent)})  # fmt: skip
+    return mf.store(parent, mf.standard(font, ingredient))
+
+
+EDITS = st.lists(st.tuples(st.integers(0, 2**32), st.sampled_from(["set", "cut", "insert", "length"]), st.binary(min_size=1, max_size=4)),
+                 min_size=1, max_size=4)  # fmt: skip
+
+
+@settings(max_examples=200, deadline=None, derandomize=True, database=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])  # fmt: skip
+@given(EDITS)
+def test_damaged_stores_are_reported_never_raised(font, lineage_store, edits):
+    """Whatever bytes the store holds, validation returns results (never an exception) in which
+    every entry is a known code with its kind."""
+    data = bytearray(lineage_store)
+    for at, how, value in edits:
+        at %= len(data)
+        if how == "set":
+            data[at : at + len(value)] = value
+        elif how == "cut":
+            del data[at : at + len(value)]
+        elif how == "insert":
+            data[at:at] = value
+        else:  # a box length set to 0, 1 (a 64-bit length follows), 8 or huge
+            data[at : at + 4] = [b"\0\0\0\0", b"\0\0\0\x01", b"\0\0\0\x08", b"\xff\xff\xff\xff"][value[0] % 4]
+    result = validate(mf.quillmark.embed_manifest_store(font, bytes(data)), trust=mf.trust(), now=pki.NOW)
+    assert all(status.KIND[e.code] == e.kind for e in result.results.active_manifest.entries)
+    for delta in result.results.ingredient_deltas:
+        delta.as_json()
