@@ -8,6 +8,7 @@ from __future__ import annotations
 import struct
 
 import brotli
+import cbor2
 import pytest
 
 import manifests as mf
@@ -470,3 +471,16 @@ def test_an_ingredient_assertion_redacted_by_the_child(font, case):
         # Actions are never redacted: the parent's claim is rejected, which its deltas show.
         (delta,) = result.results.ingredient_deltas
         assert status.ASSERTION_ACTION_REDACTED in [e.code for e in delta.validation_deltas.failure]
+
+
+def test_a_font_never_signed(font):
+    """The temporary claim signature of C2PA 2.2, 10.4.2 (empty protected header, no signature),
+    left by a writer that filled in the store and never signed: the signature fails, the rest of
+    the manifest is reported as it is."""
+    m = mf.standard(font, signed=False)
+    placeholder = cbor2.dumps(cbor2.CBORTag(18, [b"", {"pad": bytes(16)}, None, b""]))
+    m.extra = (jumbf.superbox(jumbf.CLAIM_SIGNATURE, "c2pa.signature", jumbf.box(b"cbor", placeholder)),)
+    result = run(mf.embed(font, m))
+    assert status.CLAIM_SIGNATURE_MISMATCH in codes(result)
+    assert status.ASSERTION_BOXES_HASH_MATCH in codes(result, "success")
+    assert not result.passed
