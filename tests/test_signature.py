@@ -187,9 +187,9 @@ def test_v1_stamp_and_malformed_containers():
         assert status.TIME_STAMP_MALFORMED in report.codes and not report.failed
 
 
-def _ocsp_response(cert_status, *, responder=None, revoked_at=None, reason=None, this_update=None):
+def _ocsp_response(cert_status, *, responder=None, revoked_at=None, reason=None, this_update=None, about=None):
     key, responder_cert = responder or pki.ocsp_responder()
-    _, (leaf, issuer) = pki.leaf("ES256")
+    leaf, issuer = about or pki.leaf("ES256")[1]
     this_update = this_update or pki.NOW - pki.DAY
     builder = x509_ocsp.OCSPResponseBuilder().add_response(
         cert=leaf, issuer=issuer, algorithm=hashes.SHA256(), cert_status=cert_status,
@@ -333,3 +333,18 @@ def test_mutated_signatures_never_raise():
         assert report.entries
         if not report.failed:
             assert status.CLAIM_SIGNATURE_VALIDATED in report.codes
+
+
+def test_a_revoked_intermediate_stapled_makes_the_signer_untrusted():
+    # the root answers for its intermediate itself (RFC 6960, 4.2.2.2: the CA that issued it)
+    root_key, root = pki._root()
+    intermediate = pki.intermediate()[1]
+    about_ca = _ocsp_response(REVOKED, responder=(root_key, root), revoked_at=pki.NOW - 2 * pki.DAY,
+                              about=(intermediate, root))
+    good_leaf = _ocsp_response(GOOD_STATUS)
+    report = validate(sign(unprotected={"rVals": {"ocspVals": [good_leaf, about_ca]}}), now=pki.NOW + pki.DAY)
+    untrusted = [e for e in report.entries if e.code == status.SIGNING_CREDENTIAL_UNTRUSTED]
+    assert len(untrusted) == 1 and "intermediate" in untrusted[0].explanation
+    assert status.SIGNING_CREDENTIAL_OCSP_NOT_REVOKED in report.codes  # the leaf itself is not revoked
+    assert status.SIGNING_CREDENTIAL_UNTRUSTED not in validate(
+        sign(unprotected={"rVals": {"ocspVals": [good_leaf]}}), now=pki.NOW + pki.DAY).codes

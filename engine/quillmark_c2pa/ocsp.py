@@ -10,6 +10,9 @@ status, `signingCredential.ocsp.skipped` says so.
 time-stamp. For a signature without one, a stapled response is judged as 15.9.2 judges an online
 answer for such a signature: by the current time inside (thisUpdate, nextUpdate). A stapled answer
 that the certificate is revoked is never set aside for want of a time-stamp.
+
+The CAs between the signer's certificate and the anchor are checked against stapled responses only
+(`revoked_cas`): one revoked makes the signer `signingCredential.untrusted` (15.9).
 """
 
 from __future__ import annotations
@@ -246,3 +249,26 @@ def _fetch(url: str, certificate: x509.Certificate, issuer: x509.Certificate, ti
     except (OSError, ValueError, urllib.error.URLError):
         return None
     return data if len(data) <= MAX_RESPONSE_BYTES else None
+
+
+def revoked_cas(
+    rvals: Any,
+    path: "list[x509.Certificate]",
+    *,
+    attested: Optional[datetime.datetime],
+    now: datetime.datetime,
+) -> "list[Verdict]":
+    """`signingCredential.untrusted` for each CA of the path (between the signer's certificate and
+    the anchor) that a stapled OCSP response, accepted and applying at the time-stamp's time (or now),
+    says was revoked (C2PA 2.2, 15.9). Only stapled responses are read for CAs."""
+    responses, _ = stapled_responses(rvals)
+    out = []
+    for index in range(1, len(path) - 1):
+        ca, issuer = path[index], path[index + 1]
+        for der in responses:
+            verdict, _ = judge(der, ca, issuer, attested=attested, now=now)
+            if verdict is not None and verdict.code == status.SIGNING_CREDENTIAL_OCSP_REVOKED:
+                out.append(Verdict(status.SIGNING_CREDENTIAL_UNTRUSTED,
+                                   f"the CA certificate {credentials._common_name(ca)}: {verdict.explanation}"))
+                break
+    return out

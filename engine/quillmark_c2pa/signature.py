@@ -234,9 +234,12 @@ def validate_signature(
     # -- revocation (15.9) ------------------------------------------------------------------------
     issuer = path.certificates[1] if path is not None and len(path.certificates) > 1 else (
         report.chain[1] if len(report.chain) > 1 and credentials.issued_by(certificate, report.chain[1]) else None)
-    for verdict in ocsp.check(parsed.header(cose.HEADER_RVALS), certificate, issuer,
-                              attested=attested, now=now, fetch=fetch_ocsp):
+    rvals = parsed.header(cose.HEADER_RVALS)
+    for verdict in ocsp.check(rvals, certificate, issuer, attested=attested, now=now, fetch=fetch_ocsp):
         add(verdict.code, verdict.explanation)
+    if path is not None and rvals is not None:
+        for verdict in ocsp.revoked_cas(rvals, path.certificates, attested=attested, now=now):
+            add(verdict.code, verdict.explanation)
     return report
 
 
