@@ -118,3 +118,21 @@ def test_trust_settings(tmp_path):
     for name in ("empty.pem", "missing.pem"):
         with pytest.raises(trust.TrustError, match=name):
             trust.load_pem_certificates(tmp_path / name)
+
+
+def test_chain_search_is_bounded(monkeypatch):
+    # Twelve CAs with one name and one key all verify one another: without a bound, a depth-first
+    # search would try every ordering of them (12!/4! paths) before giving up.
+    key = pki._key("ec256-hall-of-mirrors")
+    name_key = pki._key("ec256-mirror-name")
+    seed = pki.make_certificate("mirror CA", name_key.public_key(), key, ca=True, digital_signature=False)
+    mirrors = [pki.make_certificate("mirror CA", key.public_key(), key, seed, ca=True, digital_signature=False)
+               for _ in range(12)]
+    leaf = pki.make_certificate("mirror leaf", pki._key("ec256-mirror-leaf").public_key(), key, seed,
+                                ekus=[pki.C2PA_CLAIM_SIGNING])
+    calls = []
+    real = credentials.issued_by
+    monkeypatch.setattr(credentials, "issued_by", lambda c, i: calls.append(1) or real(c, i))
+    with pytest.raises(credentials.ChainError, match="more than 128 signature checks"):
+        credentials.build_chain(leaf, mirrors, [pki.root()])
+    assert len(calls) == credentials.MAX_ISSUER_CHECKS

@@ -47,6 +47,10 @@ ANY_EKU = ExtendedKeyUsageOID.ANY_EXTENDED_KEY_USAGE
 # Chains longer than this are refused rather than searched: real C2PA chains have one or two CAs.
 MAX_CHAIN = 8
 MAX_CANDIDATES = 32
+# Signature checks one chain search may make. Certificates that share a name and key all verify one
+# another, so a hostile x5chain of such CAs would make a plain depth-first search try every ordering
+# of them; real chains need a handful of checks.
+MAX_ISSUER_CHECKS = 128
 
 SIGNING, TIME_STAMPING_PURPOSE, OCSP_PURPOSE = "signing", "time-stamping", "OCSP signing"
 
@@ -330,6 +334,16 @@ def build_chain(
     pool = list(intermediates)[:MAX_CANDIDATES]
     path = [end_entity]
     reason = "no trust anchor issued it"
+    checks = 0
+
+    def issued(cert: x509.Certificate, issuer: x509.Certificate) -> bool:
+        nonlocal checks
+        if cert.issuer != issuer.subject:
+            return False
+        checks += 1
+        if checks > MAX_ISSUER_CHECKS:
+            raise ChainError(f"building the chain takes more than {MAX_ISSUER_CHECKS} signature checks")
+        return issued_by(cert, issuer)
 
     def extend() -> bool:
         nonlocal reason
@@ -341,7 +355,7 @@ def build_chain(
             reason = f"the chain is longer than {MAX_CHAIN} certificates"
             return False
         for anchor in anchors:
-            if issued_by(current, anchor):
+            if issued(current, anchor):
                 # An anchor is trusted by configuration, but must still be able to issue: a
                 # self-made end-entity certificate named as an anchor does not become a CA (C2PA 2.2,
                 # 14.4.3 keeps end entities to the private credential store).
@@ -352,7 +366,7 @@ def build_chain(
                 path.append(anchor)
                 return True
         for candidate in pool:
-            if any(candidate is c for c in path) or not issued_by(current, candidate):
+            if any(candidate is c for c in path) or not issued(current, candidate):
                 continue
             problem = _ca_problem(candidate, below + 1)
             if problem:
