@@ -27,9 +27,10 @@ from ..runner import Outcome, message_of, run_fonts
 from ..status import FAILURE, SUCCESS
 
 MORE = (
-    " as a C2PA validator does: the claim and its signature, the signer's certificate and its trust,"
-    " time-stamps, assertions, ingredients, and the hard binding of the font's bytes (C2PA 2.2,"
-    " chapter 15). A font passes when its active manifest has no failure code."
+    ". Each font is judged as a C2PA validator judges it (C2PA 2.2, chapter 15): the claim and its"
+    " signature, the signer's certificate and its trust, time-stamps, assertions, ingredients, and"
+    " the hard binding of the font's bytes. A font passes when its active manifest has no failure"
+    " code; each failure is one line with its status code, and -v prints the successes too."
     " Exit status: 0 every font passes, 1 some font fails, 2 usage error."
 )
 EPILOG = (
