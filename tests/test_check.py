@@ -655,8 +655,11 @@ def test_command_line(truetype_font, cff_font, tmp_path):
     assert [(r["path"], r["passed"]) for r in reports] == [
         ("good.ttf", True), ("padded.otf", True), ("unsigned.ttf", False), ("reserved\n.ttf", False),
         ("missing.ttf", False)]  # fmt: skip
-    assert all(list(r) == ["path", "passed", "active_manifest", "binding", "signer", "warnings", "validationResults"]
-               for r in reports)  # fmt: skip
+    assert all(list(r) == ["path", "passed", "active_manifest", "binding", "signer", "failure", "warnings", "notes",
+                           "validationResults"] for r in reports)  # fmt: skip
+    assert reports[0]["failure"] is None and reports[0]["notes"][0].startswith("exclusions besides the Manifest Store")
+    assert reports[3]["failure"] == {"code": "claim.missing",
+                                     "message": "not signed yet: the Manifest Store is a placeholder of zero bytes"}
     results = reports[0]["validationResults"]
     assert list(results) == ["activeManifest", "ingredientDeltas"]
     assert list(results["activeManifest"]) == ["success", "informational", "failure"]

@@ -112,13 +112,19 @@ class Checked:
         return None
 
     def as_json(self, strict: bool) -> dict[str, Any]:
+        codes = self.validation.results.active_manifest
+        # path, passed, binding, failure, warnings and notes as before check validated signatures,
+        # for the pipelines that read them; the full verdict is validationResults.
+        first = codes.failure[0] if codes.failure else None
         return {
             "path": self.path,
             "passed": self.passed(strict),
             "active_manifest": self.validation.active_manifest,
             "binding": self.validation.binding,
             "signer": self.signer,
+            "failure": None if first is None else {"code": first.code, "message": first.explanation or first.code},
             "warnings": self.warnings,
+            "notes": [e.explanation or e.code for e in codes.informational if e.code not in WARNING_CODES],
             "validationResults": self.validation.results.as_json(),
         }
 
