@@ -108,7 +108,7 @@ def is_hashed_uri(value: Any) -> bool:
 # -- the claim (15.6) ----------------------------------------------------------------------------
 
 
-def read_claim(manifest: Manifest, codes: StatusCodes) -> Optional[Claim]:
+def read_claim(store: ManifestStore, manifest: Manifest, codes: StatusCodes) -> Optional[Claim]:
     """The manifest's one claim, or None with the failure that says why (C2PA 2.2, 15.6)."""
     url = manifest.url
     claims = manifest.claims()
@@ -127,7 +127,7 @@ def read_claim(manifest: Manifest, codes: StatusCodes) -> Optional[Claim]:
         return None
     data = node.payload(boxes[0])
     try:
-        value = cbor.decode(data)
+        value = cbor.decode(data, budget=store.items)
     except cbor.CborError as e:
         codes.add(status.CLAIM_CBOR_INVALID, url, f"the claim is not valid CBOR: {e}")
         return None

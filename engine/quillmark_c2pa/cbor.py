@@ -10,7 +10,7 @@ MAX_ITEMS objects, whatever its size.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional
 
 import cbor2
 
@@ -19,6 +19,14 @@ import cbor2
 # font. Validation reports a document past a limit with the code for invalid CBOR of what it is
 # (claim.cbor.invalid, assertion.cbor.invalid), its explanation naming the limit.
 MAX_ITEMS = 1 << 19  # data items in one document (524,288)
+# Decoded documents are kept (for the results and for `show`), so the items of all the documents of
+# one store count together too: one item per STORE_BYTES_PER_ITEM bytes of the store plus
+# STORE_ITEMS_ALLOWANCE, at most MAX_STORE_ITEMS. A real store holds far fewer (a box hash, the
+# densest, has an item per eight or nine bytes, and the signature and thumbnails few); a store of
+# empty maps decodes to some 64 bytes per byte without it.
+STORE_BYTES_PER_ITEM = 16
+STORE_ITEMS_ALLOWANCE = 1 << 16
+MAX_STORE_ITEMS = 1 << 20
 MAX_DEPTH = 64  # arrays, maps, tags and indefinite strings open at once
 # Map keys other than text or byte strings: Python hashes integers and floats without a secret
 # seed, so a map of many colliding integer keys costs time quadratic in its size to build.
@@ -26,6 +34,21 @@ MAX_OTHER_KEYS = 1024
 # Tags that make one encoded item stand for another decoded one (value sharing, 28 and 29; string
 # references, 25 and 256): C2PA does not use them, and they would undo the bound on decoded size.
 SHARING_TAGS = frozenset({25, 28, 29, 256})
+
+
+class Budget:
+    """Items that decoding may still build, shared by every document of one validation: the
+    decoded claims and assertions are kept (for the results and for `show`), so the limit on one
+    document alone would let many documents add up."""
+
+    __slots__ = ("left", "total")
+
+    def __init__(self, items: int) -> None:
+        self.left = self.total = items
+
+    @classmethod
+    def for_store(cls, size: int) -> "Budget":
+        return cls(min(MAX_STORE_ITEMS, size // STORE_BYTES_PER_ITEM + STORE_ITEMS_ALLOWANCE))
 
 
 class CborError(ValueError):
@@ -49,6 +72,11 @@ def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: 
     """Walks the one CBOR data item that starts at `start` and returns where it ends. Raises
     CborError if it is not well-formed or is past a limit. Builds nothing per item: the work is
     one step per item head, and the memory one small list per open container."""
+    return scan_items(data, start, max_items=max_items, max_depth=max_depth)[0]
+
+
+def scan_items(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH) -> tuple:
+    """`scan`, returning (where the item ends, how many data items it holds)."""
     end, pos, items, other_keys = len(data), start, 0, 0
     # Per open container: [kind, items left (-1 when of indefinite length), items read, major type
     # of the chunks (indefinite strings)].
@@ -127,18 +155,29 @@ def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: 
                 break
             stack.pop()
         else:
-            return pos
+            return pos, items
 
 
-def decode(data: bytes, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH) -> Any:
-    """The value of `data`, which must be exactly one well-formed CBOR data item within the limits.
-    Raises CborError with a one-line reason otherwise."""
+def decode(data: bytes, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH, budget: Optional[Budget] = None) -> Any:
+    """The value of `data`, which must be exactly one well-formed CBOR data item within the limits
+    (and the `budget` of items left, which it spends). Raises CborError with a one-line reason
+    otherwise."""
     data = bytes(data)
     if not data:
         raise CborError("no CBOR data: the content is empty")
-    end = scan(data, max_items=max_items, max_depth=max_depth)
+    limit = min(max_items, budget.left) if budget is not None else max_items
+    try:
+        end, items = scan_items(data, max_items=limit, max_depth=max_depth)
+    except CborError as e:
+        if budget is not None and limit < max_items and str(e) == f"CBOR document has more than {limit} items":
+            raise CborError(f"the store's CBOR and JSON documents together hold more than {budget.total} items"
+                            f" (one per {STORE_BYTES_PER_ITEM} bytes of the store plus {STORE_ITEMS_ALLOWANCE},"
+                            f" at most {MAX_STORE_ITEMS})", limit=True) from None  # fmt: skip
+        raise
     if end != len(data):
         raise CborError(f"{len(data) - end} bytes follow the CBOR item")
+    if budget is not None:
+        budget.left -= items
     try:
         return cbor2.loads(data)
     except RecursionError:

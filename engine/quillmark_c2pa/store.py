@@ -116,21 +116,22 @@ class Assertion:
     def content_type(self) -> bytes:
         return self.node.box.description.type
 
-    def value(self) -> Any:
+    def value(self, budget: Optional[cbor.Budget] = None) -> Any:
         """The decoded content: a CBOR or JSON value, or for an embedded file (C2PA 2.2, 18.12)
-        {"format", "size", "data"}; raises ValueError (cbor.CborError for CBOR) with a reason."""
+        {"format", "size", "data"}; raises ValueError (cbor.CborError for CBOR) with a reason.
+        Decoding spends the `budget` of items when one is given."""
         kind = self.content_type
         boxes = self.node.content()
         if kind == jumbf.CBOR:
             found = [b for b in boxes if b.type == b"cbor"]
             if len(found) != 1:
                 raise cbor.CborError(f"{len(found)} cbor content boxes, not one")
-            return cbor.decode(self.node.payload(found[0]))
+            return cbor.decode(self.node.payload(found[0]), budget=budget)
         if kind == JSON_TYPE:
             found = [b for b in boxes if b.type == b"json"]
             if len(found) != 1:
                 raise ValueError(f"{len(found)} json content boxes, not one")
-            return decode_json(self.node.payload(found[0]))
+            return decode_json(self.node.payload(found[0]), budget)
         if kind == EMBEDDED_FILE_TYPE:
             described = [b for b in boxes if b.type == b"bfdb"]
             data = [b for b in boxes if b.type == b"bidb"]
@@ -148,12 +149,18 @@ def _not_json(name: str) -> Any:
     raise ValueError(f"{name} is not a JSON value (RFC 8259, 6)")
 
 
-def decode_json(data: bytes) -> Any:
+def decode_json(data: bytes, budget: Optional[cbor.Budget] = None) -> Any:
     """A JSON document (RFC 8259), bounded like CBOR: ValueError past MAX_JSON_ITEMS structural
-    characters or MAX_DEPTH nesting."""
+    characters (or the items left in the `budget`, which it spends), or nesting too deep for the
+    interpreter."""
     structural = data.count(b"{") + data.count(b"[") + data.count(b",") + data.count(b":")
     if structural > MAX_JSON_ITEMS:
         raise ValueError(f"JSON has more than {MAX_JSON_ITEMS} structural characters; not decoded")
+    if budget is not None:
+        if structural > budget.left:
+            raise ValueError(f"the store's CBOR and JSON documents together hold more than {budget.total} items;"
+                             " not decoded")  # fmt: skip
+        budget.left -= structural
     try:
         return json.loads(data.decode("utf-8"), parse_constant=_not_json)
     except RecursionError:
@@ -234,6 +241,7 @@ class ManifestStore:
         # Hashes and child indexes, each made once: many references may name one large box, and
         # many URIs walk one large assertion store; each costs its box's size once, not once per use.
         self._digests: dict[tuple, bytes] = {}
+        self.items = cbor.Budget.for_store(len(data))  # decoded items, over all documents
         self._values: dict[tuple, Any] = {}
         self._indexes: dict[tuple, dict[Optional[str], list[jumbf.Superbox]]] = {}
         self._by_label: dict[Optional[str], list[Manifest]] = {}
@@ -322,7 +330,7 @@ class ManifestStore:
         found = self._values.get(key)
         if found is None:
             try:
-                found = (True, assertion.value())
+                found = (True, assertion.value(self.items))
             except ValueError as e:
                 found = (False, e)
             self._values[key] = found

@@ -36,6 +36,9 @@ LIMITS: list[tuple[str, Any, str, str]] = [
     ("jumbf.MAX_DEPTH", jumbf.MAX_DEPTH, "JUMBF superboxes nested in one another", status.GENERAL_ERROR),
     ("cbor.MAX_ITEMS", cbor.MAX_ITEMS, "data items in one CBOR claim or assertion",
      f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
+    ("cbor.MAX_STORE_ITEMS", f"one per {cbor.STORE_BYTES_PER_ITEM} bytes of the store plus {cbor.STORE_ITEMS_ALLOWANCE},"
+     f" at most {cbor.MAX_STORE_ITEMS}", "data items in all the CBOR and JSON documents of a store together",
+     f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}, {status.ASSERTION_JSON_INVALID}"),
     ("cbor.MAX_DEPTH", cbor.MAX_DEPTH, "CBOR arrays, maps and tags nested in one another",
      f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
     ("cbor.MAX_OTHER_KEYS", cbor.MAX_OTHER_KEYS, "map keys that are not strings in one CBOR document",
@@ -217,7 +220,7 @@ class Session:
             check.codes.extend(manifest.problems)
             if manifest.node is None:
                 continue
-            check.claim = checks.read_claim(manifest, check.codes)
+            check.claim = checks.read_claim(store, manifest, check.codes)
             if check.claim is not None:
                 self.peek_ingredients(check)
                 queue.extend(ingredients.referenced_manifests(store, check))
@@ -350,7 +353,7 @@ class Session:
                                 validated=check is not None)  # fmt: skip
         if check is None:  # outside the lineage: read for show, not validated (C2PA 2.2, 15.11.3.3)
             check = checks.ManifestCheck(manifest)
-            check.claim = checks.read_claim(manifest, StatusCodes()) if manifest.node is not None else None
+            check.claim = checks.read_claim(self.store, manifest, StatusCodes()) if manifest.node is not None else None
         else:
             report.results = check.codes
             report.signature = check.signature
