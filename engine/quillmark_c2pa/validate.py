@@ -232,6 +232,7 @@ class Session:
                 absolute = store.absolute(uri, manifest)
                 if absolute is not None:
                     redacted.add(absolute)
+        redacted_in = {store.manifest_of(uri, active) for uri in redacted}
         links: list[ingredients.Link] = []
         for manifest in order:
             check = self.checks[id(manifest)]
@@ -244,7 +245,7 @@ class Session:
             checks.check_actions(store, check)
             checks.check_time_stamps(check)
             checks.check_references(store, check)
-            links += ingredients.check_ingredients(store, check, redacted)
+            links += ingredients.check_ingredients(store, check, redacted_in)
             self.check_redactions(check, redacted)
         active_check = self.checks[id(active)]
         self.check_binding(font, tables, store_range, active_check, result)
@@ -304,7 +305,7 @@ class Session:
         """An assertion this claim redacts holds nothing but zeros (C2PA 2.2, 15.11.3.3.1)."""
         claim = check.claim
         assert claim is not None
-        for uri in claim.value.get("redacted_assertions") or []:
+        for uri in dict.fromkeys(u for u in claim.value.get("redacted_assertions") or [] if isinstance(u, str)):
             target = self.store.resolve(uri, check.manifest)
             if isinstance(target, Node) and not target.only_zeros():
                 check.codes.add(status.ASSERTION_NOT_REDACTED, self.store.absolute(uri, check.manifest),
