@@ -32,6 +32,10 @@ FONT_LIMIT = 2 * 0xFFFFFFFF
 # The largest manifest store the C2PA table's 32-bit length can describe (the module's limit).
 STORE_LIMIT = 0xFFFFFFFF
 
+# A file up to this size is read whole before its first bytes are judged: one system call less
+# for a typical font, and no more memory than a small file takes.
+SMALL = 1 << 20
+
 _NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 _BINARY = getattr(os, "O_BINARY", 0)  # Windows: no newline translation
 
@@ -70,9 +74,12 @@ def read_file(path: str, limit: int, too_long: TooLong, check_start: CheckStart 
         if stat.S_ISREG(st.st_mode):
             if st.st_size > limit:
                 raise Refused(too_long(st.st_size))
-            if check_start is not None:
+            if check_start is not None and st.st_size > SMALL:
                 check_start(_pread(fd, FIRST_BYTES, st))
-            return _read_regular(fd, st.st_size, limit, too_long)
+            data = _read_regular(fd, st.st_size, limit, too_long)
+            if check_start is not None and st.st_size <= SMALL:
+                check_start(data[:FIRST_BYTES])
+            return data
         if stat.S_ISDIR(st.st_mode):
             raise IsADirectoryError(21, "Is a directory")
         if _NONBLOCK and close:
@@ -99,17 +106,11 @@ def _pread(fd: int, count: int, st: os.stat_result) -> bytes:
 
 
 def _read_regular(fd: int, size: int, limit: int, too_long: TooLong) -> bytes:
-    """The whole file in one read when it holds the `size` bytes fstat gave (the common case:
-    one allocation, one system call), else in parts up to the limit."""
+    """The `size` bytes fstat gave, in one read (one allocation, one system call) where the
+    system allows it. A file that grows meanwhile is read as it was; one that shrank, to its end."""
     data = os.read(fd, size) if size else b""
-    if len(data) == size:
-        more = os.read(fd, 1)  # the file grew since fstat: read the rest, bounded
-        if not more:
-            return data
-        data += more
-    data += _read_stream(fd, limit + 1 - len(data), limit)
-    if len(data) > limit:
-        raise Refused(too_long(None))
+    if 0 < len(data) < size:  # a read past 2 GiB on Linux, or a file cut meanwhile
+        data += _read_stream(fd, size - len(data), limit)
     return data
 
 

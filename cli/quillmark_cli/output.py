@@ -10,13 +10,10 @@ import sys
 import threading
 from typing import Optional
 
-# Read once: a new output file gets the mode that open() would have given it.
-_UMASK = os.umask(0)
-os.umask(_UMASK)
-
 STDOUT = "-"
 
 _BINARY = getattr(os, "O_BINARY", 0)
+_PID = os.getpid()
 _NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 
 
@@ -32,23 +29,26 @@ class Temporaries:
         self._lock = threading.Lock()
         self._paths: set[str] = set()
         self._stopped = False
+        self._count = 0
 
-    def create(self, folder: str) -> tuple[int, str]:
+    def create(self, folder: str, mode: int = 0o666) -> tuple[int, str]:
         with self._lock:
             if self._stopped:
                 raise Stopped
             # A short name of its own, not derived from the output's: any output name that
-            # fits the file system leaves room for it (names are at most 255 bytes). Made as
-            # tempfile.mkstemp makes one (exclusive, mode 0600), without importing tempfile.
-            for _ in range(100):
-                path = os.path.join(folder, f".quillmark-{os.urandom(6).hex()}.tmp")
+            # fits the file system leaves room for it (names are at most 255 bytes). Made
+            # exclusively, as tempfile.mkstemp makes one; with the mode a new output gets (0666
+            # less the umask, applied by the system), so that it needs no chmod, or 0600 until
+            # it takes the mode of the file it replaces.
+            while True:
+                self._count += 1
+                path = os.path.join(folder, f".quillmark-{_PID}-{self._count}.tmp")
                 try:
-                    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | _BINARY, 0o600)
-                except FileExistsError:
+                    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _BINARY, mode)
+                except FileExistsError:  # left by a run of a process of the same id: skip it
                     continue
                 self._paths.add(path)
                 return fd, path
-            raise FileExistsError(17, "no free temporary file name", folder)
 
     def commit(self, temporary: str, path: str) -> None:
         with self._lock:
@@ -139,23 +139,28 @@ def write_file(path: str, data: bytes, *, force: bool = False) -> None:
         )
     folder = os.path.dirname(path) or "."
     try:
-        fd, temporary = TEMPORARIES.create(folder)
+        fd, temporary = TEMPORARIES.create(folder, 0o666 if old is None else 0o600)
     except OSError as e:  # the folder is missing, or not writable: name it, not the output
         raise OSError(e.errno, e.strerror, os.path.realpath(folder)) from None
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        if old is None:
-            os.chmod(temporary, 0o666 & ~_UMASK)
-        else:
-            keep_owner(temporary, old, force)
-            os.chmod(temporary, stat.S_IMODE(old.st_mode))  # after chown, which clears set-id bits
+        try:
+            _write_all(fd, data)
+            if old is not None:
+                keep_owner(temporary, old, force)
+                os.chmod(temporary, stat.S_IMODE(old.st_mode))  # after chown, which clears set-id bits
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         TEMPORARIES.commit(temporary, path)
     except BaseException:
         TEMPORARIES.discard(temporary)
         raise
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
 
 
 def write_special(path: str, data: bytes, old: os.stat_result) -> None:
