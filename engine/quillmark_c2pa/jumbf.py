@@ -40,6 +40,10 @@ MAX_DEPTH = 16
 # so this is room for about two thousand manifests; without it a store of eight-byte boxes
 # costs some 270 bytes of objects per 8 bytes of input (549 MB for a 16 MB store).
 MAX_BOXES = 1 << 16
+# The longest label read, in bytes. C2PA's labels are short (a manifest's URN, an assertion's
+# label); each is repeated in the JUMBF URI of every box below it, so a label of megabytes would
+# cost megabytes per assertion of its manifest.
+MAX_LABEL = 1024
 
 
 class JumbfError(ValueError):
@@ -151,8 +155,11 @@ def read_description(data: bytes, box: Box) -> Description:
     kind, toggles = data[at : at + 16], data[at + 16]
     label = None
     if toggles & LABEL:
-        nul = data.find(b"\0", at + 17, end)
+        nul = data.find(b"\0", at + 17, min(end, at + 17 + MAX_LABEL + 1))
         if nul < 0:
+            if end - (at + 17) > MAX_LABEL:
+                raise JumbfError(f"label of the description box at offset {box.start} is longer than {MAX_LABEL} bytes",
+                                 limit=True)  # fmt: skip
             raise JumbfError(f"label of the description box at offset {box.start} has no terminating NUL")
         try:
             label = data[at + 17 : nul].decode("utf-8")

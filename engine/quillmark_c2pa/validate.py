@@ -34,6 +34,7 @@ from .store import EMBEDDED_FILE_TYPE, SIGNATURE_LABEL, UPDATE, Manifest, Manife
 LIMITS: list[tuple[str, Any, str, str]] = [
     ("jumbf.MAX_BOXES", jumbf.MAX_BOXES, "JUMBF boxes read in one Manifest Store", status.GENERAL_ERROR),
     ("jumbf.MAX_DEPTH", jumbf.MAX_DEPTH, "JUMBF superboxes nested in one another", status.GENERAL_ERROR),
+    ("jumbf.MAX_LABEL", jumbf.MAX_LABEL, "bytes of one JUMBF label", status.GENERAL_ERROR),
     ("cbor.MAX_ITEMS", cbor.MAX_ITEMS, "data items in one CBOR claim or assertion",
      f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
     ("cbor.MAX_STORE_ITEMS", f"one per {cbor.STORE_BYTES_PER_ITEM} bytes of the store plus {cbor.STORE_ITEMS_ALLOWANCE},"
