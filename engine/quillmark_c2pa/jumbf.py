@@ -40,10 +40,11 @@ MAX_DEPTH = 16
 # so this is room for about two thousand manifests; without it a store of eight-byte boxes
 # costs some 270 bytes of objects per 8 bytes of input (549 MB for a 16 MB store).
 MAX_BOXES = 1 << 16
-# The longest label read, in bytes. C2PA's labels are short (a manifest's URN, an assertion's
-# label); each is repeated in the JUMBF URI of every box below it, so a label of megabytes would
-# cost megabytes per assertion of its manifest.
-MAX_LABEL = 1024
+# The longest label read, in bytes. C2PA's labels are short (a manifest's URN is under 100 bytes
+# with its claim generator identifier and version, an assertion's label a few dozen); each is
+# repeated in the JUMBF URI of every box below it, so a long manifest label costs its length per
+# assertion of the manifest, however small the assertion.
+MAX_LABEL = 256
 
 
 class JumbfError(ValueError):
