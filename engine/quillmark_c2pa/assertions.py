@@ -279,7 +279,8 @@ def check_required(check: ManifestCheck) -> None:
     manifest, claim, codes = check.manifest, check.claim, check.codes
     assert claim is not None
     bindings = [c for c in check.checked if is_hard_binding(c.assertion.type)]
-    parents = [c for c in check.of_type(*INGREDIENTS) if isinstance(c.value, dict) and c.value.get("relationship") == "parentOf"]
+    parents = [c for c in check.of_type(*INGREDIENTS)
+               if isinstance(c.value, dict) and c.value.get("relationship") == "parentOf"]  # fmt: skip
     actions = check.of_type(*ACTIONS)
     if manifest.kind == STANDARD:
         if not bindings:
@@ -305,7 +306,8 @@ def check_required(check: ManifestCheck) -> None:
     forbidden = [c for c in check.checked if is_hard_binding(c.assertion.type)
                  or THUMBNAIL.fullmatch(c.assertion.type) or c.assertion.type == "c2pa.hash.multi-asset"]  # fmt: skip
     for c in forbidden:
-        codes.add(status.MANIFEST_UPDATE_INVALID, c.assertion.url, f"an update manifest may not hold {cut(c.assertion.type)}")
+        codes.add(status.MANIFEST_UPDATE_INVALID, c.assertion.url,
+                  f"an update manifest may not hold {cut(c.assertion.type)}")  # fmt: skip
     for c in actions:
         for action in (c.value.get("actions") if isinstance(c.value, dict) else None) or []:
             name = action.get("action") if isinstance(action, dict) else None
@@ -341,13 +343,15 @@ def check_actions(store: ManifestStore, check: ManifestCheck) -> None:
                 codes.add(problem[0], url, problem[1])
     if first_seen > 1:
         codes.add(status.ASSERTION_ACTION_MALFORMED, actions[0].assertion.url,
-                  f"{first_seen} c2pa.created or c2pa.opened actions; a manifest has at most one (C2PA 2.2, 18.14.2)")  # fmt: skip
+                  f"{first_seen} c2pa.created or c2pa.opened actions; a manifest has at most one"
+                  " (C2PA 2.2, 18.14.2)")  # fmt: skip
     elif manifest.kind == STANDARD and actions and not first_seen and not malformed:
         codes.add(status.ASSERTION_ACTION_MALFORMED, actions[0].assertion.url,
                   "no c2pa.created or c2pa.opened action (C2PA 2.2, 15.10.1.2)")  # fmt: skip
 
 
-def action_problem(store: ManifestStore, manifest: Manifest, name: str, action: dict, v1: bool, first: bool) -> Optional[tuple]:
+def action_problem(store: ManifestStore, manifest: Manifest, name: str, action: dict, v1: bool,
+                   first: bool) -> Optional[tuple]:  # fmt: skip
     """The failure (code, explanation) of one action, or None."""
     if name in FIRST_ACTIONS and not first:
         return (status.ASSERTION_ACTION_MALFORMED,
@@ -357,8 +361,10 @@ def action_problem(store: ManifestStore, manifest: Manifest, name: str, action: 
     refs = parameters.get(key) if isinstance(parameters, dict) else None
     if v1 and isinstance(refs, dict):
         refs = [refs]  # a first-version action names one ingredient (C2PA 2.2, 18.14.12, parameters-map)
-    wanted = {"c2pa.opened": ("parentOf", True), "c2pa.placed": ("componentOf", True), "c2pa.removed": ("componentOf", False),
-              "c2pa.transcoded": ("parentOf", True), "c2pa.repackaged": ("parentOf", True)}  # fmt: skip
+    # The relationship each action's ingredients have, and whether they are in this manifest.
+    wanted = {"c2pa.opened": ("parentOf", True), "c2pa.placed": ("componentOf", True),
+              "c2pa.removed": ("componentOf", False), "c2pa.transcoded": ("parentOf", True),
+              "c2pa.repackaged": ("parentOf", True)}  # fmt: skip
     if name in ("c2pa.opened", "c2pa.placed", "c2pa.removed"):
         if not isinstance(refs, list) or not refs:
             return (status.ASSERTION_ACTION_INGREDIENT_MISMATCH, f"{name} names no ingredient in parameters.{key}")
@@ -381,7 +387,8 @@ def action_problem(store: ManifestStore, manifest: Manifest, name: str, action: 
     return None
 
 
-def ingredient_reference_problem(store: ManifestStore, manifest: Manifest, ref: Any, relationship: str, here: bool) -> Optional[str]:
+def ingredient_reference_problem(store: ManifestStore, manifest: Manifest, ref: Any, relationship: str,
+                                 here: bool) -> Optional[str]:  # fmt: skip
     """Why a hashed URI is not a valid reference to an ingredient assertion of the wanted
     relationship, in this manifest (`here`) or another; None when it is."""
     if not is_hashed_uri(ref):

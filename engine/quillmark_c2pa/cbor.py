@@ -158,7 +158,8 @@ def scan_items(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_d
             return pos, items
 
 
-def decode(data: bytes, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH, budget: Optional[Budget] = None) -> Any:
+def decode(data: bytes, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH,
+           budget: Optional[Budget] = None) -> Any:  # fmt: skip
     """The value of `data`, which must be exactly one well-formed CBOR data item within the limits
     (and the `budget` of items left, which it spends). Raises CborError with a one-line reason
     otherwise."""

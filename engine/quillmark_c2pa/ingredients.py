@@ -15,7 +15,15 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 from . import status
-from .assertions import INGREDIENTS, RELATIONSHIPS, Checked, ManifestCheck, check_algorithm, hash_algorithm, is_hashed_uri
+from .assertions import (
+    INGREDIENTS,
+    RELATIONSHIPS,
+    Checked,
+    ManifestCheck,
+    check_algorithm,
+    hash_algorithm,
+    is_hashed_uri,
+)
 from .results import IngredientDelta, StatusCodes, StatusEntry, recorded_codes
 from .store import Assertion, Manifest, ManifestStore, cut
 
@@ -83,11 +91,13 @@ def check_ingredients(store: ManifestStore, check: ManifestCheck, redacted_in: s
             value.get("validationResults"), dict) else recorded_codes(value.get("validationStatus"))  # fmt: skip
         if v3 and "validationResults" not in value:
             codes.add(status.ASSERTION_INGREDIENT_MALFORMED, url,
-                      "a c2pa.ingredient.v3 with an activeManifest has no validationResults (C2PA 2.2, 15.11.3.3)")  # fmt: skip
+                      "a c2pa.ingredient.v3 with an activeManifest has no validationResults"
+                      " (C2PA 2.2, 15.11.3.3)")  # fmt: skip
         target = store.resolve(ref["url"], manifest) if is_hashed_uri(ref) else None
         if not isinstance(target, Manifest):
             named = cut(ref["url"]) if isinstance(ref, dict) and isinstance(ref.get("url"), str) else "no hashed URI"
-            codes.add(status.INGREDIENT_MANIFEST_MISSING, url, f"the ingredient's manifest ({named}) is not in the store")
+            codes.add(status.INGREDIENT_MANIFEST_MISSING, url,
+                      f"the ingredient's manifest ({named}) is not in the store")  # fmt: skip
             codes.add(status.CLAIM_MISSING, url, "the ingredient's claim cannot be located: its manifest is missing")
             continue
         if target.label in redacted_in:
@@ -118,7 +128,8 @@ def claim_signature_method(store: ManifestStore, entry: Checked, target: Manifes
     alg = alg if alg is not None else "sha256"
     if check_algorithm(alg, codes, url):
         if store.digest(node, alg) == ref["hash"]:
-            codes.add(status.INGREDIENT_CLAIM_SIGNATURE_VALIDATED, url, f"the ingredient's claim signature matches ({alg})")
+            codes.add(status.INGREDIENT_CLAIM_SIGNATURE_VALIDATED, url,
+                      f"the ingredient's claim signature matches ({alg})")  # fmt: skip
         else:
             codes.add(status.INGREDIENT_CLAIM_SIGNATURE_MISMATCH, url,
                       "the ingredient's claim signature does not match the hash the ingredient records")  # fmt: skip

@@ -70,7 +70,10 @@ class IngredientDelta:
     validation_deltas: StatusCodes
 
     def as_json(self) -> dict[str, Any]:
-        return {"ingredientAssertionURI": self.ingredient_assertion_uri, "validationDeltas": self.validation_deltas.as_json()}
+        return {
+            "ingredientAssertionURI": self.ingredient_assertion_uri,
+            "validationDeltas": self.validation_deltas.as_json(),
+        }
 
 
 @dataclass

@@ -37,8 +37,9 @@ LIMITS: list[tuple[str, Any, str, str]] = [
     ("jumbf.MAX_LABEL", jumbf.MAX_LABEL, "bytes of one JUMBF label", status.GENERAL_ERROR),
     ("cbor.MAX_ITEMS", cbor.MAX_ITEMS, "data items in one CBOR claim or assertion",
      f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
-    ("cbor.MAX_STORE_ITEMS", f"one per {cbor.STORE_BYTES_PER_ITEM} bytes of the store plus {cbor.STORE_ITEMS_ALLOWANCE},"
-     f" at most {cbor.MAX_STORE_ITEMS}", "data items in all the CBOR and JSON documents of a store together",
+    ("cbor.MAX_STORE_ITEMS", f"one per {cbor.STORE_BYTES_PER_ITEM} bytes of the store plus"
+     f" {cbor.STORE_ITEMS_ALLOWANCE}, at most {cbor.MAX_STORE_ITEMS}",
+     "data items in all the CBOR and JSON documents of a store together",
      f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}, {status.ASSERTION_JSON_INVALID}"),
     ("cbor.MAX_DEPTH", cbor.MAX_DEPTH, "CBOR arrays, maps and tags nested in one another",
      f"{status.CLAIM_CBOR_INVALID}, {status.ASSERTION_CBOR_INVALID}"),
@@ -150,7 +151,8 @@ def validate(font: bytes, *, trust: Any = None, embedded: bool = False, now: Opt
     c2pa = sfnt.c2pa_tables(tables)
     if len(c2pa) != 1:
         why = "the font has no C2PA table" if not c2pa else (
-            f"the font has {len(c2pa)} C2PA tables, which makes every store in it invalid (C2PA 2.2, 15.5.2.1)")  # fmt: skip
+            f"the font has {len(c2pa)} C2PA tables, which makes every store in it invalid"
+            " (C2PA 2.2, 15.5.2.1)")  # fmt: skip
         codes.add(status.CLAIM_MISSING, None, why)
         return result
     try:
@@ -182,7 +184,8 @@ def validate(font: bytes, *, trust: Any = None, embedded: bool = False, now: Opt
         return result
     rest = data[store.end :]
     if rest.strip(b"\0"):
-        codes.add(status.GENERAL_ERROR, "self#jumbf=/c2pa", f"{len(rest)} bytes after the Manifest Store superbox, not all zero")
+        codes.add(status.GENERAL_ERROR, "self#jumbf=/c2pa",
+                  f"{len(rest)} bytes after the Manifest Store superbox, not all zero")  # fmt: skip
     elif rest:
         result.notes.append(f"{len(rest)} zero bytes pad the Manifest Store after its superbox")
     active = store.active
@@ -284,7 +287,8 @@ class Session:
         url = self.store.absolute(uri, manifest) or f"{manifest.url}/{SIGNATURE_LABEL}"
         if (not isinstance(target, Node) or self.store.manifest_of(uri, manifest) != manifest.label
                 or target.box.description.type != checks.jumbf.CLAIM_SIGNATURE):  # fmt: skip
-            codes.add(status.CLAIM_SIGNATURE_MISSING, url, f"the claim's signature {cut(str(uri))} is not in its manifest")
+            codes.add(status.CLAIM_SIGNATURE_MISSING, url,
+                      f"the claim's signature {cut(str(uri))} is not in its manifest")  # fmt: skip
             return
         boxes = target.content()
         if len(boxes) != 1 or boxes[0].type != b"cbor":
