@@ -379,7 +379,7 @@ def _sign_by_data(
 def _ingredient(parent: bytes, trust: Any, now: datetime) -> tuple[list[bytes], dict[str, Any]]:
     """The parent's store's boxes (its manifests and anything else it holds, copied byte for byte,
     C2PA 2.2, 18.15.11) and the c2pa.ingredient.v3 map that names its active manifest."""
-    from . import validate
+    from .validate import validate  # the function: the package exports it under the module's name
 
     try:
         data = quillmark.read_manifest_store(parent)
@@ -407,6 +407,6 @@ def _ingredient(parent: bytes, trust: Any, now: datetime) -> tuple[list[bytes], 
         ingredient["claimSignature"] = builder.hashed_uri(
             f"{builder.manifest_url(label)}/{builder.SIGNATURE_LABEL}", data[box.start : box.end]
         )
-    results = validate.validate(parent, trust=trust, now=now).results
+    results = validate(parent, trust=trust, now=now).results
     ingredient["validationResults"] = results.as_json()
     return copied, ingredient
