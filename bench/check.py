@@ -12,7 +12,7 @@ Every font is signed first, by the engine, with a throwaway CA made for the run 
 examples/sign_font.py): once by box hash, once by data hash. Then, each the best of --rounds
 rounds (a shared machine's bursts of other work last seconds):
 - sha256: hashlib.sha256 over every font, one thread, then two threads sharing the list;
-- validate: quillmark_c2pa.validate over every signed font, one thread, then two threads (the
+- validate: quillmark_c2pa.validation over every signed font, one thread, then two threads (the
   hashing releases the GIL; the rest of validation does not);
 - checksums: the SFNT checksum warnings `check` adds (quillmark_c2pa.sfnt.checksum_problems);
 - the command line: `quillmark check -q -j 1` and `-j 2` over the folder of signed fonts, the
@@ -107,7 +107,7 @@ def main() -> int:
     from quillmark_c2pa import sfnt
     from quillmark_c2pa.signing import sign
     from quillmark_c2pa.trust import TrustSettings, load_pem_certificates
-    from quillmark_c2pa.validate import validate
+    from quillmark_c2pa.validation import validate
 
     with tempfile.TemporaryDirectory() as temp:
         work = Path(temp)

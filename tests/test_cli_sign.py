@@ -68,7 +68,7 @@ def store_of(font: bytes):
 
 
 def validated(font: bytes):
-    validate = pytest.importorskip("quillmark_c2pa.validate")
+    validate = pytest.importorskip("quillmark_c2pa.validation")
     from quillmark_c2pa.trust import TrustSettings
 
     return validate.validate(font, trust=TrustSettings(anchors=[pki.root()], tsa_anchors=[pki.tsa_root()], bundled=False))

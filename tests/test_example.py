@@ -28,7 +28,7 @@ def run(*args, cwd: Path) -> subprocess.CompletedProcess:
 
 
 def passes_with_the_example_ca(font: bytes, folder: Path) -> None:
-    validate = pytest.importorskip("quillmark_c2pa.validate")
+    validate = pytest.importorskip("quillmark_c2pa.validation")
     from quillmark_c2pa.trust import TrustSettings
 
     anchors = x509.load_pem_x509_certificates((folder / "example-credentials" / "ca.pem").read_bytes())

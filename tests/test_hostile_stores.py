@@ -18,7 +18,7 @@ import manifests as mf
 import pki
 from quillmark_c2pa import cbor, jumbf, status, store
 from memory_util import SANITIZED, linux_only, run_child
-from quillmark_c2pa.validate import validate
+from quillmark_c2pa.validation import validate
 
 FONT_PATH = "examples/fonts/QuillSample-Regular.ttf"
 TESTS = Path(__file__).resolve().parent
@@ -143,7 +143,7 @@ def test_hostile_stores_take_memory_a_few_times_the_font():
         import sys
         sys.path.insert(0, {str(TESTS)!r})
         import manifests as mf, pki, test_hostile_stores as t
-        from quillmark_c2pa.validate import validate
+        from quillmark_c2pa.validation import validate
         font = open({str(TESTS.parent / FONT_PATH)!r}, "rb").read()
         trust = mf.trust()
         validate(t.sharing_tag(font), trust=trust, now=pki.NOW)  # imports done before measuring

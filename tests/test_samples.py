@@ -29,7 +29,7 @@ import pytest
 import quillmark
 from quillmark_c2pa import status
 from quillmark_c2pa.trust import TrustSettings
-from quillmark_c2pa.validate import validate
+from quillmark_c2pa.validation import validate
 
 SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "c2pa" / "samples"
 NAMES = ["truepic-20230212-camera", "truepic-20230212-landscape"]

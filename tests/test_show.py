@@ -23,7 +23,7 @@ from conftest import sign_boxes
 from quillmark_c2pa import status
 from quillmark_c2pa.describe import as_json, describe
 from quillmark_c2pa.trust import TrustSettings
-from quillmark_c2pa.validate import validate
+from quillmark_c2pa.validation import validate
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
 # The real stores beside the checkout (../shared/c2pa/samples), as tests/test_samples.py finds them.

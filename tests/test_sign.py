@@ -120,7 +120,7 @@ def verify_cose(store: Store, alg: str) -> None:
 
 def validated(font: bytes):
     """The validator's results with the tests' roots as anchors."""
-    validate = pytest.importorskip("quillmark_c2pa.validate")
+    validate = pytest.importorskip("quillmark_c2pa.validation")
     from quillmark_c2pa.trust import TrustSettings
 
     trust = TrustSettings(anchors=[pki.root()], tsa_anchors=[pki.tsa_root()], bundled=False)

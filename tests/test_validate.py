@@ -1,4 +1,4 @@
-"""The validator (quillmark_c2pa.validate) on fonts signed for real and then broken one way each:
+"""The validator (quillmark_c2pa.validation) on fonts signed for real and then broken one way each:
 for every failure, the exact code C2PA 2.2, chapter 15 gives it, with the section that asks for it.
 The manifests are built piece by piece (tests/manifests.py) and signed with the test PKI, so the
 signature stays valid over each broken claim and only the broken thing fails."""
@@ -18,7 +18,7 @@ from conftest import c2pa_table, fix_checksums, make_font
 from quillmark_c2pa import jumbf, status
 from quillmark_c2pa.signers import PemSigner
 from quillmark_c2pa.signing import sign
-from quillmark_c2pa.validate import validate
+from quillmark_c2pa.validation import validate
 
 FONT_PATH = "examples/fonts/QuillSample-Regular.ttf"
 

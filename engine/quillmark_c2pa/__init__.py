@@ -17,8 +17,9 @@ __version__ = "0.2.0"
 
 # Public name -> the module that defines it.
 _EXPORTS = {
-    "validate": "validate",
-    "FontValidation": "validate",
+    "validate": "validation",
+    "FontValidation": "validation",
+    "ManifestReport": "validation",
     "ValidationResults": "results",
     "StatusCodes": "results",
     "StatusEntry": "results",
@@ -28,6 +29,15 @@ _EXPORTS = {
     "Signer": "signers",
     "PemSigner": "signers",
     "CommandSigner": "signers",
+    "SignResult": "signing",
+    "sign_font": "signing",
+    "SigningError": "signing",
+    "SignerError": "signers",
+    "DefinitionError": "definition",
+    "validate_signature": "signature",
+    "SignatureReport": "signature",
+    "load_pem_certificates": "trust",
+    "TRUST_LIST_ISSUED": "trust",
 }
 
 __all__ = ["__version__", *_EXPORTS]

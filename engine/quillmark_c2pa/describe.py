@@ -21,7 +21,7 @@ import datetime
 import math
 from typing import Any, Dict, Optional
 
-from .validate import AssertionInfo, FontValidation, ManifestReport
+from .validation import AssertionInfo, FontValidation, ManifestReport
 
 # Assertions that hold an image of the asset or of an ingredient (C2PA 2.2, 18.9): shown as their
 # format and size, never as data.

@@ -379,7 +379,7 @@ def _sign_by_data(
 def _ingredient(parent: bytes, trust: Any, now: datetime) -> tuple[list[bytes], dict[str, Any]]:
     """The parent's store's boxes (its manifests and anything else it holds, copied byte for byte,
     C2PA 2.2, 18.15.11) and the c2pa.ingredient.v3 map that names its active manifest."""
-    from .validate import validate  # the function: the package exports it under the module's name
+    from .validation import validate
 
     try:
         data = quillmark.read_manifest_store(parent)

@@ -1,6 +1,6 @@
 """`quillmark check`: validates each font's C2PA Manifest Store as a C2PA validator does (C2PA 2.2,
 chapter 15: the claim, its signature, the credential and its trust, time-stamps, the assertions,
-the ingredients and the hard binding of the font's bytes), with `quillmark_c2pa.validate`.
+the ingredients and the hard binding of the font's bytes), with `quillmark_c2pa.validation`.
 
 A font passes when its active manifest has no failure code. Each failure is one line with its
 status code (C2PA 2.2, 15.2.2); informational codes are notes; `-v` prints the successes too.
@@ -17,7 +17,7 @@ from typing import Any, Optional
 
 from quillmark_c2pa import sfnt, status
 from quillmark_c2pa.results import StatusEntry, ValidationResults
-from quillmark_c2pa.validate import FontValidation, validate
+from quillmark_c2pa.validation import FontValidation, validate
 
 from ..discovery import Font, find_fonts
 from ..inputs import load

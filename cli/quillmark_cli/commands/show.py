@@ -8,7 +8,7 @@ import argparse
 import json
 
 from quillmark_c2pa.describe import describe as describe_store
-from quillmark_c2pa.validate import validate
+from quillmark_c2pa.validation import validate
 
 from ..discovery import Font, find_fonts
 from ..inputs import load
