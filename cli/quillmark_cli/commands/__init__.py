@@ -15,7 +15,11 @@ Adding a subcommand `NAME`:
      `parser.error(...)` (a usage error, status 2). A run over fonts finds them with
      `discovery.find_fonts`, plans outputs with `discovery.plan_outputs` and hands one job per
      font to `runner.run_fonts`, whose work function returns a `runner.Outcome` (or raises:
-     `output.Refused` or ValueError/OSError become one line naming the font, status 1).
+     `output.Refused` or ValueError/OSError become one line naming the font, status 1). The
+     files a folder held and the run skips are reported by run_fonts; `unhandled="..."` makes
+     a font file left unhandled (a .ttc, a .woff2) fail the run, as `check` does. Fonts are
+     read with `inputs.load` (bounded, `-` for standard input) and written with
+     `rewriting.deliver` (atomic, through a temporary file).
 2. add one line to COMMANDS below: `"NAME": Command("quillmark_cli.commands.NAME", "help line")`.
    The order of COMMANDS is the order `quillmark --help` lists them.
 The module imports what it needs at its top: only its own run pays for it.
