@@ -9,6 +9,8 @@ def shown(text: str) -> str:
     unprintable characters as Python writes them (\\x1b, \\n, \\u200e), and the bytes of a file
     name that are not valid in the locale's encoding (kept by Python as lone surrogates) as
     the byte they stand for (\\xff)."""
+    if text.isprintable():  # the common case, in one pass in C (lone surrogates are not printable)
+        return text
     out = []
     for c in text:
         code = ord(c)

@@ -22,10 +22,11 @@ def table_records(font: bytes, inside: bool = True) -> Optional[list[tuple[bytes
     (count,) = NUM_TABLES.unpack_from(font, NUM_TABLES_FIELD)
     if len(font) < OFFSET_TABLE_SIZE + TABLE_RECORD_SIZE * count:
         return None
+    directory = memoryview(font)[OFFSET_TABLE_SIZE : OFFSET_TABLE_SIZE + TABLE_RECORD_SIZE * count]
     records = []
-    for i in range(count):
-        tag, _, offset, length = TABLE_RECORD.unpack_from(font, OFFSET_TABLE_SIZE + TABLE_RECORD_SIZE * i)
-        if inside and tag != C2PA and offset + length > len(font):
+    size = len(font)
+    for tag, _, offset, length in TABLE_RECORD.iter_unpack(directory):
+        if inside and offset + length > size and tag != C2PA:
             return None
         records.append((tag, length))
     return records
