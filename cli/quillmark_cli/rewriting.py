@@ -49,7 +49,7 @@ def check_links(path: str, args: argparse.Namespace) -> None:
         )
 
 
-# The subfolders of output folders made so far in this run: made once each, not once a font.
+# The subfolders of output folders made so far: made once each, not once a font.
 _MADE: set[str] = set()
 
 
@@ -61,7 +61,13 @@ def deliver(font: Font, out: str, data: bytes, force: bool) -> Outcome:
         if folder not in _MADE:
             os.makedirs(folder, exist_ok=True)
             _MADE.add(folder)
-    write_file(out, data, force=force)
+        try:
+            write_file(out, data, force=force)
+        except FileNotFoundError:  # removed since an earlier run in this process made it
+            os.makedirs(folder, exist_ok=True)
+            write_file(out, data, force=force)
+    else:
+        write_file(out, data, force=force)
     return Outcome(done=f"written to {shown(out)}")
 
 
