@@ -58,7 +58,7 @@ class Skipped(NamedTuple):
     folder: str  # the folder given on the command line it was found in
 
 
-class Fonts(list):  # type: ignore[type-arg]
+class Fonts(list[Font]):
     """The fonts of a run (a list of Font), with the files its folders held that it skips."""
 
     def __init__(self) -> None:

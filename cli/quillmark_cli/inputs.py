@@ -71,11 +71,11 @@ def read_file(path: str, limit: int, too_long: TooLong, check_start: CheckStart 
         fd, close = os.open(path, os.O_RDONLY | _NONBLOCK | _BINARY), True
     try:
         st = os.fstat(fd)
-        if stat.S_ISREG(st.st_mode):
+        if stat.S_ISREG(st.st_mode) and close:  # standard input may stand anywhere in its file: a stream
             if st.st_size > limit:
                 raise Refused(too_long(st.st_size))
             if check_start is not None and st.st_size > SMALL:
-                check_start(_pread(fd, FIRST_BYTES, st))
+                check_start(_pread(fd, FIRST_BYTES))
             data = _read_regular(fd, st.st_size, limit, too_long)
             if check_start is not None and st.st_size <= SMALL:
                 check_start(data[:FIRST_BYTES])
@@ -96,7 +96,7 @@ def read_file(path: str, limit: int, too_long: TooLong, check_start: CheckStart 
             os.close(fd)
 
 
-def _pread(fd: int, count: int, st: os.stat_result) -> bytes:
+def _pread(fd: int, count: int) -> bytes:
     pread = getattr(os, "pread", None)
     if pread is None:  # Windows
         data = os.read(fd, count)
