@@ -67,10 +67,10 @@ def trust_settings(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
     """The TrustSettings of the options; a PEM file that cannot be read is a usage error."""
     from quillmark_c2pa.trust import TrustError, TrustSettings, load_pem_certificates
 
-    loaded: dict[str, list] = {}
+    loaded: dict[str, list[Any]] = {}
     for option, paths in (("--trust-anchors", args.trust_anchors), ("--tsa-trust-anchors", args.tsa_trust_anchors),
                           ("--trusted-certs", args.trusted_certs)):  # fmt: skip
-        certificates: list = []
+        certificates: list[Any] = []
         for path in paths:
             try:
                 certificates += load_pem_certificates(path)
