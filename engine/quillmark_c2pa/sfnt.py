@@ -12,8 +12,7 @@ from __future__ import annotations
 import array
 import struct
 import sys
-from dataclasses import dataclass
-from typing import Callable, List, Optional, Sequence, Union
+from typing import Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import quillmark
 
@@ -57,9 +56,9 @@ def box_name(tag: bytes) -> str:
     return tag.decode("latin-1").rstrip(" ")
 
 
-@dataclass(frozen=True)
-class Table:
-    """One table record, as the directory gives it."""
+class Table(NamedTuple):
+    """One table record, as the directory gives it. A NamedTuple, not a dataclass: every command
+    imports this module, and importing dataclasses would add to each one's start-up."""
 
     tag: bytes
     checksum: int
@@ -143,15 +142,14 @@ def table_bytes(font: Buffer, table: Table) -> List[Buffer]:
 # -- the C2PA table ---------------------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class C2paTable:
+class C2paTable(NamedTuple):
     """The C2PA table's header, and the file ranges (start, length) of the active manifest URI
     and the Manifest Store; None where the header gives a length of 0."""
 
     major_version: int
     minor_version: int
-    uri_range: Optional[tuple]
-    store_range: Optional[tuple]
+    uri_range: Optional[Tuple[int, int]]
+    store_range: Optional[Tuple[int, int]]
 
     def uri(self, font: Buffer) -> Optional[bytes]:
         if self.uri_range is None:
@@ -165,7 +163,8 @@ def read_c2pa_table(font: Buffer, table: Table) -> C2paTable:
     if table.length < C2PA_HEADER_SIZE:
         raise SfntError(f"C2PA table is shorter than its {C2PA_HEADER_SIZE}-byte header")
     major, minor, uri_offset, uri_length, _, store_offset, store_length = C2PA_HEADER.unpack_from(font, table.offset)
-    uri_range = store_range = None
+    uri_range: Optional[Tuple[int, int]] = None
+    store_range: Optional[Tuple[int, int]] = None
     if uri_length:
         if uri_offset + uri_length > table.length:
             raise SfntError("C2PA table's active manifest URI runs past the end of the table")
@@ -239,7 +238,7 @@ def checksum_problems(font: bytes, tables: Sequence[Table]) -> List[str]:
     """What is wrong with the font's checksums, one line each: table checksums that do not match
     their tables, and head's checkSumAdjustment."""
     sums = table_checksums(font, tables)
-    problems = []
+    problems: List[str] = []
     wrong = [t.name for t, s in zip(tables, sums) if s != t.checksum]
     if wrong:
         shown = ", ".join(f"'{name}'" for name in wrong[:8]) + (f" and {len(wrong) - 8} more" if len(wrong) > 8 else "")
