@@ -10,7 +10,7 @@ MAX_ITEMS objects, whatever its size.
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 import cbor2
 
@@ -61,21 +61,25 @@ class CborError(ValueError):
 
 def encode(value: Any) -> bytes:
     """Deterministic CBOR (RFC 8949, 4.2.1), as C2PA 2.2 asks of claims (10.1) and assertions (18.1)."""
-    return cbor2.dumps(value, canonical=True)
+    encoded: bytes = cbor2.dumps(value, canonical=True)
+    return encoded
 
 
 # Kinds of open containers in `scan`.
 _ARRAY, _MAP, _STRING = 0, 1, 2
 
 
-def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH) -> int:
+def scan(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH,
+         definite_only: bool = False) -> int:  # fmt: skip
     """Walks the one CBOR data item that starts at `start` and returns where it ends. Raises
-    CborError if it is not well-formed or is past a limit. Builds nothing per item: the work is
-    one step per item head, and the memory one small list per open container."""
-    return scan_items(data, start, max_items=max_items, max_depth=max_depth)[0]
+    CborError if it is not well-formed or is past a limit, or, with `definite_only`, holds an
+    item of indefinite length (as `cose` reads claim signatures). Builds nothing per item: the work
+    is one step per item head, and the memory one small list per open container."""
+    return scan_items(data, start, max_items=max_items, max_depth=max_depth, definite_only=definite_only)[0]
 
 
-def scan_items(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH) -> tuple:
+def scan_items(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH,
+               definite_only: bool = False) -> Tuple[int, int]:  # fmt: skip
     """`scan`, returning (where the item ends, how many data items it holds)."""
     end, pos, items, other_keys = len(data), start, 0, 0
     # Per open container: [kind, items left (-1 when of indefinite length), items read, major type
@@ -113,6 +117,8 @@ def scan_items(data: bytes, start: int = 0, *, max_items: int = MAX_ITEMS, max_d
                 arg = int.from_bytes(data[pos : pos + size], "big")
                 pos += size
             elif info == 31 and major in (2, 3, 4, 5):
+                if definite_only:
+                    raise CborError(f"CBOR item at offset {at} has an indefinite length")
                 arg = -1
             else:
                 raise CborError(f"CBOR item at offset {at} has a reserved or misplaced length code {info}")

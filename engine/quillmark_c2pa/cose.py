@@ -25,6 +25,8 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 
+from . import cbor
+
 # The allowed list of C2PA 2.2, 13.2.1, by name, with the COSE algorithm identifiers of the IANA
 # registry (RFC 8152, 8.1 and 8.2; RFC 8230, 2). C2PA allows only the Ed25519 instance of EdDSA,
 # so the name here is "Ed25519" for COSE's "EdDSA" (-8). The deprecated list is empty in 2.2.
@@ -83,7 +85,7 @@ def sig_structure(protected: bytes, payload: bytes, *, context: str = "Signature
     return cbor2.dumps([context, bytes(protected), b"", bytes(payload)])
 
 
-def protected_header(alg: str, chain: "list[bytes]", *, extra: Optional[dict] = None) -> bytes:
+def protected_header(alg: str, chain: "list[bytes]", *, extra: "Optional[dict[Any, Any]]" = None) -> bytes:
     """The serialized protected header bucket a claim signature needs: `alg` (label 1) and `x5chain`
     (label 33, the DER certificates from the signer's own to the last intermediate, C2PA 2.2, 14.5),
     encoded deterministically."""
@@ -96,16 +98,13 @@ def protected_header(alg: str, chain: "list[bytes]", *, extra: Optional[dict] = 
     header[HEADER_X5CHAIN] = bytes(chain[0]) if len(chain) == 1 else [bytes(c) for c in chain]
     if extra:
         header.update(extra)
-    return cbor2.dumps(header, canonical=True)
+    return cbor.encode(header)
 
 
-def encode_sign1(protected: bytes, unprotected: dict, signature: bytes) -> bytes:
+def encode_sign1(protected: bytes, unprotected: "dict[Any, Any]", signature: bytes) -> bytes:
     """COSE_Sign1_Tagged (tag 18) with a detached (nil) payload, as C2PA 2.2, 10.3.2.4 and 13.2.2
     require for claim signatures."""
-    return cbor2.dumps(
-        cbor2.CBORTag(COSE_SIGN1_TAG, [bytes(protected), dict(unprotected), None, bytes(signature)]),
-        canonical=True,
-    )
+    return cbor.encode(cbor2.CBORTag(COSE_SIGN1_TAG, [bytes(protected), dict(unprotected), None, bytes(signature)]))
 
 
 def algorithm_for_key(key: Union[PrivateKey, PublicKey]) -> str:
@@ -222,8 +221,8 @@ class Sign1:
     """A decoded COSE_Sign1."""
 
     protected: bytes  # the serialized protected bucket, as signed
-    protected_map: dict
-    unprotected: dict
+    protected_map: "dict[Any, Any]"
+    unprotected: "dict[Any, Any]"
     payload: Optional[bytes]
     signature: bytes
     signature_cbor: bytes = b""  # the signature bstr as serialized, head and all (C2PA 2.2, 10.3.2.5.2)
@@ -245,58 +244,13 @@ class Sign1:
         return self.unprotected.get(label)
 
 
-def scan_items(data: bytes, *, max_items: int = MAX_ITEMS, max_depth: int = MAX_DEPTH) -> int:
-    """Walk one CBOR data item in `data` by its heads alone, counting items, without building any
-    object; raise CoseError when it is truncated, indefinite-length, deeper than `max_depth` or holds
-    more than `max_items` items. Returns the item's length in bytes."""
-    n = len(data)
-    count = 0
-    # stack of remaining child counts
-    pos = 0
-    stack: list = [1]
-    while stack:
-        if stack[-1] == 0:
-            stack.pop()
-            continue
-        stack[-1] -= 1
-        if pos >= n:
-            raise CoseError("the CBOR ends early")
-        count += 1
-        if count > max_items:
-            raise CoseError(f"more than {max_items} CBOR items")
-        initial = data[pos]
-        major, info = initial >> 5, initial & 31
-        pos += 1
-        if info < 24:
-            arg = info
-        elif info <= 27:
-            width = 1 << (info - 24)
-            if pos + width > n:
-                raise CoseError("the CBOR ends early")
-            arg = int.from_bytes(data[pos:pos + width], "big")
-            pos += width
-        elif info == 31:
-            if major == 7:
-                raise CoseError("malformed CBOR: a break code outside an indefinite-length item")
-            raise CoseError("indefinite-length CBOR")
-        else:
-            raise CoseError("malformed CBOR")
-        if major in (2, 3):
-            if arg > n - pos:
-                raise CoseError("a CBOR string runs past its end")
-            pos += arg
-        elif major in (4, 5):
-            if len(stack) >= max_depth:
-                raise CoseError(f"CBOR nested deeper than {max_depth}")
-            children = arg * (2 if major == 5 else 1)
-            if children > n - pos:
-                raise CoseError("a CBOR array or map holds more items than bytes")
-            stack.append(children)
-        elif major == 6:
-            stack.append(1)
-            if len(stack) > max_depth:
-                raise CoseError(f"CBOR nested deeper than {max_depth}")
-    return pos
+def _scan(data: bytes, start: int = 0, what: Optional[str] = None) -> int:
+    """Where the CBOR item at `start` ends, walked by its heads alone (cbor.scan) within MAX_ITEMS
+    and MAX_DEPTH and with definite lengths only; CoseError (naming `what`, when given) otherwise."""
+    try:
+        return cbor.scan(data, start, max_items=MAX_ITEMS, max_depth=MAX_DEPTH, definite_only=True)
+    except cbor.CborError as exc:
+        raise CoseError(f"{what}: {exc}" if what else str(exc)) from None
 
 
 def _serialized_last_bstr(data: bytes) -> bytes:
@@ -308,9 +262,8 @@ def _serialized_last_bstr(data: bytes) -> bytes:
         pos = 1
     pos += 1  # array(4) head: 0x84
     for _ in range(3):
-        pos += scan_items(data[pos:])
-    end = pos + scan_items(data[pos:])
-    return bytes(data[pos:end])
+        pos = _scan(data, pos)
+    return bytes(data[pos : _scan(data, pos)])
 
 
 def decode_sign1(data: bytes) -> Sign1:
@@ -320,7 +273,7 @@ def decode_sign1(data: bytes) -> Sign1:
     data = bytes(data)
     if not data:
         raise CoseError("the claim signature is empty")
-    length = scan_items(data)
+    length = _scan(data)
     if length != len(data):
         raise CoseError(f"{len(data) - length} bytes follow the COSE structure")
     # The tag is read by hand: cbor2 gives the contents of an unknown tag as immutable tuples and
@@ -345,7 +298,7 @@ def decode_sign1(data: bytes) -> Sign1:
         raise CoseError("the signature is not a byte string")
     if protected:
         # The protected bucket is CBOR inside a byte string: bounded the same way before decoding.
-        if scan_items(protected) != len(protected):
+        if _scan(protected, what="the protected header") != len(protected):
             raise CoseError("bytes follow the protected header's map")
         try:
             protected_map = cbor2.loads(protected)
