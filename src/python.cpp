@@ -4,18 +4,20 @@
 //
 // Built against the stable ABI of CPython 3.9 (Py_LIMITED_API 0x03090000, set by the build).
 //
-// Single-phase initialisation, because the module promises one module object per process: a
-// second import returns the same object, even after it was deleted from sys.modules, and an
-// import from a second interpreter is refused. Multi-phase initialisation makes a new module
-// object per import and per interpreter, which is the opposite promise. The functions keep no
-// state of their own, so nothing else hangs on the choice.
+// Single-phase initialisation, because the module promises one module object per interpreter's
+// life: a second import returns the same object, even after it was deleted from sys.modules, and
+// only the main interpreter may import it. Multi-phase initialisation makes a new module object
+// per import and per interpreter, which is the opposite promise. The functions keep no state of
+// their own, so nothing else hangs on the choice. An embedder may finalise the interpreter and
+// initialise a new one: the statics are forgotten at the end of each finalisation, so that the
+// new interpreter gets a module of its own (see forget_interpreter).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -26,6 +28,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -99,8 +102,10 @@ PyObject* map_err(Error error) {
 // PanicException: a broken invariant inside quillmark. It derives from BaseException so that an
 // `except Exception` meant for bad fonts does not swallow it. Made once, at first need; the GIL
 // guards the check.
+PyObject* g_panic_type = nullptr;  // forgotten with the interpreter that made it
+
 PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;
+  PyObject*& type = g_panic_type;
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc("quillmark.PanicException",
                                      "An internal failure of quillmark; please report it with the input that caused it.",
@@ -371,6 +376,38 @@ auto convert(const Ref& obj, const char* param, Convert convert_fn) {
 // threads run meanwhile; below it, releasing and taking back the GIL costs more than it gives.
 constexpr std::size_t kReleaseGilFrom = 64 * 1024;
 
+// ---------------------------------------------------------------------------------------------
+// Threads that the interpreter ends
+//
+// From CPython 3.9 to 3.13, a thread that takes the GIL back while the interpreter is being
+// finalised is ended where it stands by pthread_exit (3.14 leaves it waiting forever instead).
+// With glibc, pthread_exit unwinds the thread's stack as an exception that nothing may stop
+// ("forced unwinding"), through the module's frames on its way up: a noexcept frame calls
+// std::terminate and aborts the whole process as it exits (two daemon threads calling
+// is_compliant on a 33 MiB font, then sys.exit: SIGABRT in 5 of 20 runs on 3.11, 7 of 12 on
+// 3.13), and each destructor on the way would release references without the GIL.
+//
+// So every call that takes the GIL back from inside the module's frames goes through
+// interpreter_call(), which stops the unwinding right there and leaves the thread waiting
+// forever, as 3.14's interpreter does: the process is exiting, and the thread holds nothing. The
+// GIL comes back at the end of each region without it (WithoutGil) and in hashlib, which lets go
+// of it while it hashes a table of 2 KiB or more. The interpreter's C code throws nothing of
+// C++'s, so what reaches the handler is the thread's end (GCC's and LLVM's runtimes both let
+// catch (...) see a forced unwind; Windows and macOS end a thread without unwinding it).
+
+[[noreturn]] void wait_forever() noexcept {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+template <class Call>
+auto interpreter_call(Call call) noexcept -> decltype(call()) {
+  try {
+    return call();
+  } catch (...) {
+    wait_forever();
+  }
+}
+
 // Releases the GIL for its lifetime when `release` is true. Only memory that no Python code can
 // change or free meanwhile may be touched: the arguments' views (held by Bound, bytes being
 // immutable), buffers of the call's own, and a result that nobody else can see yet. The GIL is
@@ -381,7 +418,7 @@ class WithoutGil {
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
   ~WithoutGil() {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
+    if (state_ != nullptr) interpreter_call([this] { PyEval_RestoreThread(state_); });
   }
 
  private:
@@ -552,15 +589,28 @@ PyObject* fill_manifest_store(PyObject* args, PyObject* kwargs) {
   return font_result(quillmark::plan_filling(*font, *manifest));
 }
 
-// The digests that a c2pa.hash.boxes assertion lists for a font (C2PA 2.2, 18.7.3.6): one box
-// per table, named by its tag without trailing spaces, in the table directory order of the font
-// that embedding a manifest writes; the directory itself is not hashed, head is hashed with
-// checkSumAdjustment as zero, and the C2PA box's hash is the single byte 00, whatever the table
-// will hold. Hashing is hashlib's: each table is handed over as a slice of a memoryview of the
-// caller's font, not a copy, and hashlib lets go of the GIL while it hashes large ones. Each
-// slice holds the font object, so a hash object that kept one would keep the font alive too.
+// The digests that a c2pa.hash.boxes assertion lists for a font (C2PA 2.2, 18.7.3.6), one per
+// box of quillmark::plan_boxes. Hashing is hashlib's: each table is handed over as a slice of a
+// memoryview of the caller's font, not a copy, and hashlib lets go of the GIL while it hashes
+// large ones. Each slice holds the font object, so a hash object that kept one would keep the
+// font alive too.
 
 constexpr std::array<const char*, 3> kBoxHashAlgorithms = {"sha256", "sha384", "sha512"};
+
+// A memoryview of the bytes that the font object `font` holds, which are what the writers read
+// (PyBytes_AsString). From Python 3.12 on, a subclass of bytes can give the buffer protocol other
+// bytes through __buffer__; bytes.__buffer__ is bytes' own, whatever the subclass defines.
+// Before 3.12 no class written in Python can change a bytes object's buffer.
+PyObject* memoryview_of_bytes(PyObject* font) {
+  if (PyBytes_CheckExact(font)) return PyMemoryView_FromObject(font);
+  Ref own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBytes_Type), "__buffer__"));
+  if (!own) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    return PyMemoryView_FromObject(font);
+  }
+  return PyObject_CallFunction(own.get(), "Oi", font, 0);  // PyBUF_SIMPLE
+}
 
 // The part `piece` of `font` as a slice of `font_view`, a memoryview of the font object.
 PyObject* slice_of(PyObject* font_view, ByteView font, ByteView piece) {
@@ -579,7 +629,8 @@ PyObject* digest_of(PyObject* constructor, std::initializer_list<PyObject*> piec
   if (!hash) return nullptr;
   for (PyObject* piece : pieces) {
     if (piece == nullptr) return nullptr;
-    Ref done(PyObject_CallMethod(hash.get(), "update", "O", piece));
+    PyObject* const h = hash.get();
+    Ref done(interpreter_call([h, piece] { return PyObject_CallMethod(h, "update", "O", piece); }));
     if (!done) return nullptr;
   }
   return PyObject_CallMethod(hash.get(), "digest", nullptr);
@@ -604,39 +655,57 @@ PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
     set_error(PyExc_ValueError, message);
     return nullptr;
   }
-  // The boxes are those of the font that embedding writes, whatever it will carry.
-  Result<quillmark::FontWrite> plan = quillmark::plan_embedding(*font, {ByteView(), std::nullopt});
-  if (!plan) return map_err(std::move(plan).error());
+  Result<std::vector<quillmark::Box>> boxes = quillmark::plan_boxes(*font);
+  if (!boxes) return map_err(std::move(boxes).error());
   Ref hashlib(PyImport_ImportModule("hashlib"));
   if (!hashlib) return nullptr;
   Ref constructor(PyObject_GetAttrString(hashlib.get(), alg.c_str()));
   if (!constructor) return nullptr;
-  Ref font_view(PyMemoryView_FromObject(bound[0].get()));
+  Ref font_view(memoryview_of_bytes(bound[0].get()));
   if (!font_view) return nullptr;
+  if (PyObject_Length(font_view.get()) != static_cast<Py_ssize_t>(font->size())) {
+    return raise_panic("the font's memoryview is not the font");
+  }
 
-  const std::vector<quillmark::PlannedTable>& tables = plan->plan().tables();
-  Ref list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
+  Ref list(PyList_New(static_cast<Py_ssize_t>(boxes->size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    const quillmark::PlannedTable& t = tables[i];
-    std::string name = quillmark::tag_text(t.tag);
-    while (!name.empty() && name.back() == ' ') name.pop_back();
+  for (std::size_t i = 0; i < boxes->size(); ++i) {
+    const quillmark::Box& box = (*boxes)[i];
     Ref digest;
-    if (t.from_pieces) {
+    if (box.c2pa) {
       digest = Ref(PyBytes_FromStringAndSize("\0", 1));
-    } else if (quillmark::has_adjustment(t.tag, t.length)) {
-      const Ref before(slice_of(font_view.get(), *font, t.data.first(quillmark::kCheckSumAdjustmentOffset)));
+    } else if (box.zero_adjustment) {
+      const Ref before(slice_of(font_view.get(), *font, box.data.first(quillmark::kCheckSumAdjustmentOffset)));
       const Ref zeros(PyBytes_FromStringAndSize("\0\0\0\0", 4));
-      const Ref after(slice_of(font_view.get(), *font, t.data.subspan(quillmark::kHeadMinimumLength)));
+      const Ref after(slice_of(font_view.get(), *font, box.data.subspan(quillmark::kHeadMinimumLength)));
       digest = Ref(digest_of(constructor.get(), {before.get(), zeros.get(), after.get()}));
     } else {
-      const Ref table(slice_of(font_view.get(), *font, t.data));
+      const Ref table(slice_of(font_view.get(), *font, box.data));
       digest = Ref(digest_of(constructor.get(), {table.get()}));
     }
     if (!digest) return nullptr;
-    Ref box(Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()), digest.get()));
-    if (!box) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), box.release());  // steals
+    Ref pair(Py_BuildValue("(s#O)", box.name.data(), static_cast<Py_ssize_t>(box.name.size()), digest.get()));
+    if (!pair) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());  // steals
+  }
+  return list.release();
+}
+
+PyObject* table_checksums(PyObject* args, PyObject* kwargs) {
+  Bound bound;
+  const auto font = font_only("table_checksums", args, kwargs, bound);
+  if (!font) return nullptr;
+  Result<std::vector<std::uint32_t>> sums = [&] {
+    const WithoutGil unlocked(font->size() >= kReleaseGilFrom);
+    return quillmark::table_checksums(*font);
+  }();
+  if (!sums) return map_err(std::move(sums).error());
+  Ref list(PyList_New(static_cast<Py_ssize_t>(sums->size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < sums->size(); ++i) {
+    PyObject* value = PyLong_FromUnsignedLong((*sums)[i]);
+    if (value == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals
   }
   return list.release();
 }
@@ -655,7 +724,10 @@ PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept
   } catch (const std::exception& e) {
     return raise_panic(e.what());
   } catch (...) {
-    return raise_panic("quillmark: unexpected internal failure");
+    // The core throws only standard exceptions: this is the thread's end (see interpreter_call)
+    // begun in Python code that a conversion ran, an __index__ or an iterator. The GIL is not
+    // held, so no Python object may be touched.
+    wait_forever();
   }
 }
 
@@ -697,6 +769,10 @@ PyMethodDef kMethods[] = {
                      "box_hashes(font, alg='sha256')\n--\n\n"
                      "The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as\n"
                      "`[(name, digest), ...]` in table directory order."),
+    QUILLMARK_METHOD(table_checksums,
+                     "table_checksums(font)\n--\n\n"
+                     "The SFNT checksum of each table of a font, in table directory order, with\n"
+                     "`head`'s `checkSumAdjustment` counted as zero."),
 };
 
 #undef QUILLMARK_METHOD
@@ -716,11 +792,16 @@ PyModuleDef kModule = {
     .m_free = nullptr,
 };
 
-// The interpreter that first initialised the module; -1 until then. The module keeps one module
-// object in a static, which only one interpreter may see.
-std::atomic<std::int64_t> g_interpreter{-1};
-// The module object, one strong reference held for the life of the process.
+// The module object, one strong reference held for the life of the interpreter that made it.
 PyObject* g_module = nullptr;
+
+// Called by Py_FinalizeEx once the interpreter is gone (Py_AtExit): the module object and the
+// exception type belonged to it, and a later Py_Initialize must make its own. Only the pointers
+// are dropped; no Python API may be called by then.
+void forget_interpreter() {
+  g_module = nullptr;
+  g_panic_type = nullptr;
+}
 
 // Adds one function to the module and its name to `all`.
 bool add_function(PyObject* module, PyObject* module_name, PyObject* all, PyMethodDef* def) {
@@ -733,16 +814,17 @@ bool add_function(PyObject* module, PyObject* module_name, PyObject* all, PyMeth
 }
 
 PyObject* init_module() {
+  // The main interpreter is the one with ID 0, in every version from 3.9 on and again after
+  // an embedder initialises a new one. The module object lives in a static, which only one
+  // interpreter may see: every other interpreter is refused, whichever imports first.
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;
   }
-  std::int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+  if (id != 0) {
     PyErr_SetString(PyExc_ImportError,
-                    "quillmark does not support sub-interpreters: it can be imported into only one interpreter per "
-                    "process");
+                    "quillmark does not support sub-interpreters: it can be imported only into the main interpreter");
     return nullptr;
   }
   if (g_module != nullptr) return Ref::hold(g_module).release();
@@ -755,7 +837,10 @@ PyObject* init_module() {
   for (PyMethodDef& def : kMethods) {
     if (!add_function(module.get(), module_name.get(), all.get(), &def)) return nullptr;
   }
-  g_module = Ref::hold(module.get()).release();  // the reference the static holds
+  // Kept only when the interpreter's end can be heard of (Py_AtExit takes 32 functions in all):
+  // without it, a module kept past Py_FinalizeEx would be handed to the next interpreter with
+  // every function cleared to None.
+  if (Py_AtExit(forget_interpreter) == 0) g_module = Ref::hold(module.get()).release();
   return module.release();
 }
 

@@ -25,7 +25,7 @@ import messages as M
 from messages import VALUE_ERRORS, pattern
 
 # Every message a ValueError of quillmark may carry. A tag is the directory entry's four bytes
-# decoded leniently, so it may hold any character.
+# decoded as Latin-1, so it may hold any character up to U+00FF.
 DOCUMENTED = [pattern(text) for text in VALUE_ERRORS]
 
 FONT_RESULT = {"embed_manifest_store", "embed_remote", "remove_manifest_table", "reserve_manifest_placeholder",
@@ -453,8 +453,8 @@ def test_allocation_stays_near_the_result():
 @pytest.mark.parametrize("tag, shown", [
     (b"a\x00bc", "a\x00bc"),
     (b"\x00\x00\x00\x00", "\x00" * 4),
-    (b"\xffabc", "\ufffdabc"),
-    (b"\xe2\x82\x00\n", "\ufffd\x00\n"),
+    (b"\xffabc", "\xffabc"),
+    (b"\xe2\x82\x00\n", "\xe2\x82\x00\n"),
 ])
 def test_tag_reaches_the_message_whole(tag, shown):
     """A tag goes into a message as its bytes decode, NUL and line feed included, not cut short
