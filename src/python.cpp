@@ -24,6 +24,7 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -370,60 +371,191 @@ auto convert(const Ref& obj, const char* param, Convert convert_fn) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Work without the GIL
+// Calls in steps, and threads that the interpreter ends
+//
+// From CPython 3.9 to 3.13, a thread that takes the GIL back while the interpreter is being
+// finalised is ended where it stands by pthread_exit (3.14 leaves it waiting forever instead).
+// With glibc, pthread_exit unwinds the thread's stack as an exception that nothing may stop
+// ("forced unwinding"), and each C++ frame on the way up with something to clean up has its
+// runtime's personality routine called. That went wrong in two ways when the GIL came back
+// inside the module's frames: a noexcept frame calls std::terminate, and the whole process
+// aborted as it exited (two daemon threads calling is_compliant on a 33 MiB font, then
+// sys.exit: SIGABRT in 5 of 20 runs on 3.11, 7 of 12 on 3.13); and in the release wheel, whose
+// LLVM unwinder and C++ runtime are linked in statically, the personality routine is handed the
+// system unwinder's context and the process died of SIGSEGV in every run. Destructors on the way
+// would also have released references without the GIL.
+//
+// So no C++ frame of the module is on the stack when the GIL is taken back. A function's body
+// does its Python work and returns a Call, which holds everything the call needs on the heap;
+// the entry that the interpreter calls then runs the core's work, without the GIL when it is
+// large, takes the GIL back, hands hashlib what box_hashes hashes (hashlib lets go of the GIL
+// for 2 KiB or more), and finishes the call. The entry and run_updates own nothing and catch
+// nothing, so the compilers give them no cleanup for an unwinder to run: a thread ended there
+// unwinds through them into the interpreter's own frames and ends as CPython means it to, its
+// Call left behind. The steps they call are functions of their own (never inlined into them),
+// which catch every C++ exception themselves.
+
+#if defined(_MSC_VER)
+#define QUILLMARK_NOINLINE __declspec(noinline)
+#else
+#define QUILLMARK_NOINLINE [[gnu::noinline]]
+#endif
 
 // From this many bytes on, the copying and summing that a call does pays for letting other
 // threads run meanwhile; below it, releasing and taking back the GIL costs more than it gives.
 constexpr std::size_t kReleaseGilFrom = 64 * 1024;
 
-// ---------------------------------------------------------------------------------------------
-// Threads that the interpreter ends
-//
-// From CPython 3.9 to 3.13, a thread that takes the GIL back while the interpreter is being
-// finalised is ended where it stands by pthread_exit (3.14 leaves it waiting forever instead).
-// With glibc, pthread_exit unwinds the thread's stack as an exception that nothing may stop
-// ("forced unwinding"), through the module's frames on its way up: a noexcept frame calls
-// std::terminate and aborts the whole process as it exits (two daemon threads calling
-// is_compliant on a 33 MiB font, then sys.exit: SIGABRT in 5 of 20 runs on 3.11, 7 of 12 on
-// 3.13), and each destructor on the way would release references without the GIL.
-//
-// So every call that takes the GIL back from inside the module's frames goes through
-// interpreter_call(), which stops the unwinding right there and leaves the thread waiting
-// forever, as 3.14's interpreter does: the process is exiting, and the thread holds nothing. The
-// GIL comes back at the end of each region without it (WithoutGil) and in hashlib, which lets go
-// of it while it hashes a table of 2 KiB or more. The interpreter's C code throws nothing of
-// C++'s, so what reaches the handler is the thread's end (GCC's and LLVM's runtimes both let
-// catch (...) see a forced unwind; Windows and macOS end a thread without unwinding it).
+// A call's state between its steps.
+class Call {
+ public:
+  Call() = default;
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+  virtual ~Call() = default;
 
+  // The arguments, held to the end of the call: the views the work reads are views of them.
+  Bound bound;
+  // Whether work() runs without the GIL. It may touch only memory that no Python code can change
+  // or free meanwhile: the arguments' views (bytes being immutable), buffers of the call's own,
+  // and a result that nobody else can see yet.
+  bool release_gil = false;
+  // (hash object, buffer) pairs to hand to hashlib's update, in order, once work() is done.
+  std::vector<std::pair<PyObject*, PyObject*>> updates;
+
+  // The core's work; whatever it throws is kept for finish() to raise.
+  void run() noexcept {
+    try {
+      work();
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+  // With the GIL: the result, or NULL with an exception set.
+  PyObject* result() {
+    if (failure_) std::rethrow_exception(failure_);
+    return finish();
+  }
+
+ private:
+  virtual void work() {}
+  virtual PyObject* finish() = 0;
+
+  std::exception_ptr failure_;
+};
+
+// What a function's body returns: its result (or NULL with an exception set) when it is done,
+// or the Call that the entry takes on from there.
+struct Started {
+  PyObject* result = nullptr;
+  std::unique_ptr<Call> call;
+};
+
+// Nothing from C++ unwinds into the interpreter: a step's exception becomes a Python one here.
+PyObject* raise_cpp_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& e) {
+    return raise_panic(e.what());
+  }
+}
+
+// The core throws only standard exceptions; anything else is a forced unwind (the thread's end,
+// above) begun in Python code that a conversion ran, an __index__ or an iterator. The GIL is not
+// held, no Python object may be touched, and glibc aborts the process if the unwinding is
+// stopped and let go: the thread waits forever, as 3.14 makes such threads do.
 [[noreturn]] void wait_forever() noexcept {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
-template <class Call>
-auto interpreter_call(Call call) noexcept -> decltype(call()) {
+QUILLMARK_NOINLINE Call* start_call(Started (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs,
+                                    PyObject** result) noexcept {
   try {
-    return call();
+    Started started = body(args, kwargs);
+    *result = started.result;
+    return started.call.release();
+  } catch (const std::exception&) {
+    *result = raise_cpp_exception();
+    return nullptr;
   } catch (...) {
     wait_forever();
   }
 }
 
-// Releases the GIL for its lifetime when `release` is true. Only memory that no Python code can
-// change or free meanwhile may be touched: the arguments' views (held by Bound, bytes being
-// immutable), buffers of the call's own, and a result that nobody else can see yet. The GIL is
-// back before any object is made, and before an exception leaves the scope.
-class WithoutGil {
- public:
-  explicit WithoutGil(bool release) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() {
-    if (state_ != nullptr) interpreter_call([this] { PyEval_RestoreThread(state_); });
-  }
+QUILLMARK_NOINLINE void run_call(Call* call) noexcept { call->run(); }
 
- private:
-  PyThreadState* state_;
-};
+QUILLMARK_NOINLINE bool releases_gil(const Call* call) noexcept { return call->release_gil; }
+
+QUILLMARK_NOINLINE PyObject* finish_call(Call* call) noexcept {
+  PyObject* result = nullptr;
+  try {
+    result = call->result();
+  } catch (const std::exception&) {
+    result = raise_cpp_exception();
+  } catch (...) {
+    wait_forever();
+  }
+  delete call;  // what the Call holds is released with the GIL held
+  // A NULL result without an exception would make the interpreter raise SystemError.
+  if (result == nullptr && !PyErr_Occurred()) return raise_panic("quillmark: a function failed without an error");
+  return result;
+}
+
+QUILLMARK_NOINLINE void discard_call(Call* call) noexcept { delete call; }
+
+QUILLMARK_NOINLINE std::size_t update_count(const Call* call) noexcept { return call->updates.size(); }
+
+QUILLMARK_NOINLINE std::pair<PyObject*, PyObject*> update_at(const Call* call, std::size_t i) noexcept {
+  return call->updates[i];
+}
+
+// hashlib's update for each pair, in the entry's manner: nothing owned, nothing caught. False,
+// with the exception set, at the first that fails.
+QUILLMARK_NOINLINE bool run_updates(const Call* call) {
+  const std::size_t n = update_count(call);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::pair<PyObject*, PyObject*> update = update_at(call, i);
+    PyObject* done = PyObject_CallMethod(update.first, "update", "O", update.second);
+    if (done == nullptr) return false;
+    Py_DecRef(done);
+  }
+  return true;
+}
+
+// Imports hashlib, in the entry's manner. The first import runs Python code, which can let go of
+// the GIL and be ended there like any thread; box_hashes then finds it in sys.modules.
+QUILLMARK_NOINLINE bool import_hashlib() {
+  PyObject* hashlib = PyImport_ImportModule("hashlib");
+  if (hashlib == nullptr) return false;
+  Py_DecRef(hashlib);
+  return true;
+}
+
+// The function the interpreter calls. Not noexcept, and nothing in it to clean up: see above.
+template <Started (*Body)(PyObject*, PyObject*), bool kHashlib = false>
+PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  if (kHashlib && !import_hashlib()) return nullptr;
+  PyObject* result = nullptr;
+  Call* const call = start_call(Body, args, kwargs, &result);
+  if (call == nullptr) return result;
+  if (releases_gil(call)) {
+    PyThreadState* const state = PyEval_SaveThread();
+    run_call(call);
+    PyEval_RestoreThread(state);  // may end this thread
+  } else {
+    run_call(call);
+  }
+  if (!run_updates(call)) {
+    discard_call(call);  // hashlib's exception stands
+    return nullptr;
+  }
+  return finish_call(call);
+}
+
+// A body that is done at once.
+Started done(PyObject* result) { return Started{result, nullptr}; }
 
 // ---------------------------------------------------------------------------------------------
 // Results
@@ -440,32 +572,88 @@ std::optional<std::span<std::uint8_t>> new_bytes(std::uint64_t size, Ref& bytes)
                                  static_cast<std::size_t>(size));
 }
 
-// The rebuilt font that `plan` describes, written straight into the bytes object the call
-// returns: the object is made with the GIL held, filled without it.
-PyObject* font_result(Result<quillmark::FontWrite> plan) {
-  if (!plan) return map_err(std::move(plan).error());
-  Ref bytes;
-  const std::optional<std::span<std::uint8_t>> out = new_bytes(plan->size(), bytes);
-  if (!out) return nullptr;
-  Result<void> written = [&] {
-    const WithoutGil unlocked(out->size() >= kReleaseGilFrom);
-    return plan->write(*out);
-  }();
-  if (!written) return map_err(std::move(written).error());
-  return bytes.release();
-}
+// A rebuilt font, written straight into the bytes object the call returns: the object is made
+// with the GIL held, filled without it when large. The plan borrows from the arguments and from
+// the storage here, which a WriteFont holds to the end of the call.
+class WriteFont final : public Call {
+ public:
+  std::optional<StoreArgument> store;  // a manifest store converted into a buffer of its own
+  std::string text;                    // a URI, as UTF-8
 
-// A copy of `source` (a view into an argument) as a new bytes object.
-PyObject* bytes_result(ByteView source) {
-  Ref bytes;
-  const std::optional<std::span<std::uint8_t>> out = new_bytes(source.size(), bytes);
-  if (!out) return nullptr;
-  if (!source.empty()) {
-    const WithoutGil unlocked(source.size() >= kReleaseGilFrom);
-    std::memcpy(out->data(), source.data(), source.size());
+  // Takes `plan` on, or raises its error.
+  Started start(std::unique_ptr<WriteFont> self, Result<quillmark::FontWrite> plan) {
+    if (!plan) return done(map_err(std::move(plan).error()));
+    const std::optional<std::span<std::uint8_t>> out = new_bytes(plan->size(), bytes_);
+    if (!out) return done(nullptr);
+    out_ = *out;
+    plan_.emplace(std::move(*plan));
+    release_gil = out_.size() >= kReleaseGilFrom;
+    return Started{nullptr, std::move(self)};
   }
-  return bytes.release();
-}
+
+ private:
+  void work() override {
+    Result<void> written = plan_->write(out_);
+    if (!written) error_ = std::move(written).error();
+  }
+  PyObject* finish() override {
+    if (error_) return map_err(std::move(*error_));
+    return bytes_.release();
+  }
+
+  std::optional<quillmark::FontWrite> plan_;
+  Ref bytes_;
+  std::span<std::uint8_t> out_;
+  std::optional<Error> error_;
+};
+
+// A copy of a piece of an argument (a Manifest Store) as a new bytes object.
+class CopyBytes final : public Call {
+ public:
+  Started start(std::unique_ptr<CopyBytes> self, ByteView source) {
+    const std::optional<std::span<std::uint8_t>> out = new_bytes(source.size(), bytes_);
+    if (!out) return done(nullptr);
+    source_ = source;
+    out_ = *out;
+    release_gil = source.size() >= kReleaseGilFrom;
+    return Started{nullptr, std::move(self)};
+  }
+
+ private:
+  void work() override {
+    if (!source_.empty()) std::memcpy(out_.data(), source_.data(), source_.size());
+  }
+  PyObject* finish() override { return bytes_.release(); }
+
+  ByteView source_;
+  Ref bytes_;
+  std::span<std::uint8_t> out_;
+};
+
+// Work of the core on a font that gives back a value (or an Error), turned into a Python object
+// once the GIL is back.
+template <class T>
+class ReadFont final : public Call {
+ public:
+  using Work = Result<T> (*)(ByteView);
+  using Convert = PyObject* (*)(const T&);
+
+  ReadFont(ByteView font, Work work_fn, Convert convert) : font_(font), work_fn_(work_fn), convert_(convert) {
+    release_gil = font.size() >= kReleaseGilFrom;
+  }
+
+ private:
+  void work() override { value_.emplace(work_fn_(font_)); }
+  PyObject* finish() override {
+    if (!*value_) return map_err(std::move(*value_).error());
+    return convert_(**value_);
+  }
+
+  ByteView font_;
+  Work work_fn_;
+  Convert convert_;
+  std::optional<Result<T>> value_;
+};
 
 PyObject* ranges_result(const std::vector<quillmark::Exclusion>& ranges) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
@@ -482,28 +670,6 @@ PyObject* ranges_result(const std::vector<quillmark::Exclusion>& ranges) {
 // ---------------------------------------------------------------------------------------------
 // The functions
 
-PyObject* embed_manifest_store(PyObject* args, PyObject* kwargs) {
-  static constexpr Signature sig{"embed_manifest_store", 2, 2, {"font", "manifest_store"}};
-  Bound bound;
-  if (!bind(sig, args, kwargs, bound)) return nullptr;
-  const auto font = convert(bound[0], "font", to_bytes_view);
-  if (!font) return nullptr;
-  const auto store = convert(bound[1], "manifest_store", to_store);
-  if (!store) return nullptr;
-  return font_result(quillmark::plan_embedding(*font, {std::nullopt, store->bytes}));
-}
-
-PyObject* embed_remote(PyObject* args, PyObject* kwargs) {
-  static constexpr Signature sig{"embed_remote", 2, 2, {"font", "uri"}};
-  Bound bound;
-  if (!bind(sig, args, kwargs, bound)) return nullptr;
-  const auto font = convert(bound[0], "font", to_bytes_view);
-  if (!font) return nullptr;
-  const auto uri = convert(bound[1], "uri", to_utf8);
-  if (!uri) return nullptr;
-  return font_result(quillmark::plan_embedding(*font, {quillmark::bytes_of(*uri), std::nullopt}));
-}
-
 // The font of the functions that take nothing else; `bound` holds it for the call.
 std::optional<ByteView> font_only(const char* name, PyObject* args, PyObject* kwargs, Bound& bound) {
   const Signature sig{name, 1, 1, {"font"}};
@@ -511,82 +677,112 @@ std::optional<ByteView> font_only(const char* name, PyObject* args, PyObject* kw
   return convert(bound[0], "font", to_bytes_view);
 }
 
-PyObject* read_manifest_store(PyObject* args, PyObject* kwargs) {
-  Bound bound;
-  const auto font = font_only("read_manifest_store", args, kwargs, bound);
-  if (!font) return nullptr;
-  Result<ByteView> store = quillmark::read_manifest(*font);
-  if (!store) return map_err(std::move(store).error());
-  return bytes_result(*store);
+Started embed_manifest_store(PyObject* args, PyObject* kwargs) {
+  static constexpr Signature sig{"embed_manifest_store", 2, 2, {"font", "manifest_store"}};
+  auto call = std::make_unique<WriteFont>();
+  if (!bind(sig, args, kwargs, call->bound)) return done(nullptr);
+  const auto font = convert(call->bound[0], "font", to_bytes_view);
+  if (!font) return done(nullptr);
+  call->store = convert(call->bound[1], "manifest_store", to_store);
+  if (!call->store) return done(nullptr);
+  WriteFont& c = *call;
+  return c.start(std::move(call), quillmark::plan_embedding(*font, {std::nullopt, c.store->bytes}));
 }
 
-PyObject* read_manifest_uri_str(PyObject* args, PyObject* kwargs) {
+Started embed_remote(PyObject* args, PyObject* kwargs) {
+  static constexpr Signature sig{"embed_remote", 2, 2, {"font", "uri"}};
+  auto call = std::make_unique<WriteFont>();
+  if (!bind(sig, args, kwargs, call->bound)) return done(nullptr);
+  const auto font = convert(call->bound[0], "font", to_bytes_view);
+  if (!font) return done(nullptr);
+  auto uri = convert(call->bound[1], "uri", to_utf8);
+  if (!uri) return done(nullptr);
+  call->text = std::move(*uri);
+  WriteFont& c = *call;
+  return c.start(std::move(call), quillmark::plan_embedding(*font, {quillmark::bytes_of(c.text), std::nullopt}));
+}
+
+Started read_manifest_store(PyObject* args, PyObject* kwargs) {
+  auto call = std::make_unique<CopyBytes>();
+  const auto font = font_only("read_manifest_store", args, kwargs, call->bound);
+  if (!font) return done(nullptr);
+  Result<ByteView> store = quillmark::read_manifest(*font);
+  if (!store) return done(map_err(std::move(store).error()));
+  CopyBytes& c = *call;
+  return c.start(std::move(call), *store);
+}
+
+Started read_manifest_uri_str(PyObject* args, PyObject* kwargs) {
   Bound bound;
   const auto font = font_only("read_manifest_uri_str", args, kwargs, bound);
-  if (!font) return nullptr;
+  if (!font) return done(nullptr);
   // The URI goes from the font's bytes straight into the str; the store is not copied at all.
   Result<quillmark::C2paTable> table = quillmark::read_c2pa_table(*font);
-  if (!table) return map_err(std::move(table).error());
-  if (!table->active_manifest_uri) return Ref::hold(Py_None).release();
+  if (!table) return done(map_err(std::move(table).error()));
+  if (!table->active_manifest_uri) return done(Ref::hold(Py_None).release());
   const ByteView uri = *table->active_manifest_uri;
-  return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(uri.data()), static_cast<Py_ssize_t>(uri.size()));
+  return done(
+      PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(uri.data()), static_cast<Py_ssize_t>(uri.size())));
 }
 
-PyObject* remove_manifest_table(PyObject* args, PyObject* kwargs) {
-  Bound bound;
-  const auto font = font_only("remove_manifest_table", args, kwargs, bound);
-  if (!font) return nullptr;
-  return font_result(quillmark::plan_removal(*font));
+Started remove_manifest_table(PyObject* args, PyObject* kwargs) {
+  auto call = std::make_unique<WriteFont>();
+  const auto font = font_only("remove_manifest_table", args, kwargs, call->bound);
+  if (!font) return done(nullptr);
+  WriteFont& c = *call;
+  return c.start(std::move(call), quillmark::plan_removal(*font));
 }
 
-PyObject* is_compliant(PyObject* args, PyObject* kwargs) {
+PyObject* compliance_result(const quillmark::ComplianceReport& report) { return PyBool_FromLong(report.compliant()); }
+
+Started is_compliant(PyObject* args, PyObject* kwargs) {
   Bound bound;
   const auto font = font_only("is_compliant", args, kwargs, bound);
-  if (!font) return nullptr;
-  Result<quillmark::ComplianceReport> report = [&] {
-    const WithoutGil unlocked(font->size() >= kReleaseGilFrom);
-    return quillmark::verify(*font);
-  }();
-  if (!report) return map_err(std::move(report).error());
-  return PyBool_FromLong(report->compliant());
+  if (!font) return done(nullptr);
+  auto call = std::make_unique<ReadFont<quillmark::ComplianceReport>>(*font, quillmark::verify, compliance_result);
+  call->bound = std::move(bound);
+  return Started{nullptr, std::move(call)};
 }
 
-PyObject* reserve_manifest_placeholder(PyObject* args, PyObject* kwargs) {
+Started reserve_manifest_placeholder(PyObject* args, PyObject* kwargs) {
   static constexpr Signature sig{"reserve_manifest_placeholder", 3, 2, {"font", "reserve_size", "uri"}};
-  Bound bound;
-  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  auto call = std::make_unique<WriteFont>();
+  Bound& bound = call->bound;
+  if (!bind(sig, args, kwargs, bound)) return done(nullptr);
   const auto font = convert(bound[0], "font", to_bytes_view);
-  if (!font) return nullptr;
+  if (!font) return done(nullptr);
   const auto size = convert(bound[1], "reserve_size", to_size);
-  if (!size) return nullptr;
-  std::optional<std::string> uri;
-  if (bound[2] && bound[2].get() != Py_None) {
-    uri = convert(bound[2], "uri", to_utf8);
-    if (!uri) return nullptr;
-  }
+  if (!size) return done(nullptr);
   std::optional<ByteView> uri_bytes;
-  if (uri) uri_bytes = quillmark::bytes_of(*uri);
-  return font_result(quillmark::plan_reservation(*font, *size, uri_bytes));
+  if (bound[2] && bound[2].get() != Py_None) {
+    auto uri = convert(bound[2], "uri", to_utf8);
+    if (!uri) return done(nullptr);
+    call->text = std::move(*uri);
+    uri_bytes = quillmark::bytes_of(call->text);
+  }
+  WriteFont& c = *call;
+  return c.start(std::move(call), quillmark::plan_reservation(*font, *size, uri_bytes));
 }
 
-PyObject* data_hash_ranges(PyObject* args, PyObject* kwargs) {
+Started data_hash_ranges(PyObject* args, PyObject* kwargs) {
   Bound bound;
   const auto font = font_only("data_hash_ranges", args, kwargs, bound);
-  if (!font) return nullptr;
+  if (!font) return done(nullptr);
   Result<std::vector<quillmark::Exclusion>> ranges = quillmark::data_hash_exclusions(*font);
-  if (!ranges) return map_err(std::move(ranges).error());
-  return ranges_result(*ranges);
+  if (!ranges) return done(map_err(std::move(ranges).error()));
+  return done(ranges_result(*ranges));
 }
 
-PyObject* fill_manifest_store(PyObject* args, PyObject* kwargs) {
+Started fill_manifest_store(PyObject* args, PyObject* kwargs) {
   static constexpr Signature sig{"fill_manifest_store", 2, 2, {"reserved_font", "signed_manifest"}};
-  Bound bound;
-  if (!bind(sig, args, kwargs, bound)) return nullptr;
-  const auto font = convert(bound[0], "reserved_font", to_bytes_view);
-  if (!font) return nullptr;
-  const auto manifest = convert(bound[1], "signed_manifest", to_bytes_view);
-  if (!manifest) return nullptr;
-  return font_result(quillmark::plan_filling(*font, *manifest));
+  auto call = std::make_unique<WriteFont>();
+  if (!bind(sig, args, kwargs, call->bound)) return done(nullptr);
+  const auto font = convert(call->bound[0], "reserved_font", to_bytes_view);
+  if (!font) return done(nullptr);
+  const auto manifest = convert(call->bound[1], "signed_manifest", to_bytes_view);
+  if (!manifest) return done(nullptr);
+  WriteFont& c = *call;
+  return c.start(std::move(call), quillmark::plan_filling(*font, *manifest));
 }
 
 // The digests that a c2pa.hash.boxes assertion lists for a font (C2PA 2.2, 18.7.3.6), one per
@@ -623,29 +819,40 @@ PyObject* slice_of(PyObject* font_view, ByteView font, ByteView piece) {
   return PySequence_GetSlice(font_view, start, start + static_cast<Py_ssize_t>(piece.size()));
 }
 
-// A hashlib digest of `pieces` (objects with the buffer protocol), taken in order.
-PyObject* digest_of(PyObject* constructor, std::initializer_list<PyObject*> pieces) {
-  Ref hash(PyObject_CallObject(constructor, nullptr));
-  if (!hash) return nullptr;
-  for (PyObject* piece : pieces) {
-    if (piece == nullptr) return nullptr;
-    PyObject* const h = hash.get();
-    Ref done(interpreter_call([h, piece] { return PyObject_CallMethod(h, "update", "O", piece); }));
-    if (!done) return nullptr;
-  }
-  return PyObject_CallMethod(hash.get(), "digest", nullptr);
-}
+// One hash object per box (none for the C2PA box), fed by the entry, then read.
+class HashBoxes final : public Call {
+ public:
+  std::vector<std::string> names;
+  std::vector<Ref> hashes;  // empty for the C2PA box
+  std::vector<Ref> pieces;  // the buffers in `updates`, held here
 
-PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
+ private:
+  PyObject* finish() override {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      Ref digest(hashes[i] ? PyObject_CallMethod(hashes[i].get(), "digest", nullptr)
+                           : PyBytes_FromStringAndSize("\0", 1));
+      if (!digest) return nullptr;
+      Ref pair(Py_BuildValue("(s#O)", names[i].data(), static_cast<Py_ssize_t>(names[i].size()), digest.get()));
+      if (!pair) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());  // steals
+    }
+    return list.release();
+  }
+};
+
+Started box_hashes(PyObject* args, PyObject* kwargs) {
   static constexpr Signature sig{"box_hashes", 2, 1, {"font", "alg"}};
-  Bound bound;
-  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  auto call = std::make_unique<HashBoxes>();
+  Bound& bound = call->bound;
+  if (!bind(sig, args, kwargs, bound)) return done(nullptr);
   const auto font = convert(bound[0], "font", to_bytes_view);
-  if (!font) return nullptr;
+  if (!font) return done(nullptr);
   std::string alg = kBoxHashAlgorithms[0];
   if (bound[1]) {
     auto given = convert(bound[1], "alg", to_utf8);
-    if (!given) return nullptr;
+    if (!given) return done(nullptr);
     alg = std::move(*given);
   }
   if (std::find(kBoxHashAlgorithms.begin(), kBoxHashAlgorithms.end(), alg) == kBoxHashAlgorithms.end()) {
@@ -653,86 +860,80 @@ PyObject* box_hashes(PyObject* args, PyObject* kwargs) {
     message += alg;
     message += "'";
     set_error(PyExc_ValueError, message);
-    return nullptr;
+    return done(nullptr);
   }
   Result<std::vector<quillmark::Box>> boxes = quillmark::plan_boxes(*font);
-  if (!boxes) return map_err(std::move(boxes).error());
-  Ref hashlib(PyImport_ImportModule("hashlib"));
-  if (!hashlib) return nullptr;
+  if (!boxes) return done(map_err(std::move(boxes).error()));
+  // Imported by the entry; taken from sys.modules here, so that no module's code runs in this frame.
+  Ref hashlib_name(PyUnicode_FromString("hashlib"));
+  if (!hashlib_name) return done(nullptr);
+  Ref hashlib(PyImport_GetModule(hashlib_name.get()));
+  if (!hashlib) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "hashlib is not imported");
+    return done(nullptr);
+  }
   Ref constructor(PyObject_GetAttrString(hashlib.get(), alg.c_str()));
-  if (!constructor) return nullptr;
+  if (!constructor) return done(nullptr);
   Ref font_view(memoryview_of_bytes(bound[0].get()));
-  if (!font_view) return nullptr;
+  if (!font_view) return done(nullptr);
   if (PyObject_Length(font_view.get()) != static_cast<Py_ssize_t>(font->size())) {
-    return raise_panic("the font's memoryview is not the font");
+    return done(raise_panic("the font's memoryview is not the font"));
   }
-
-  Ref list(PyList_New(static_cast<Py_ssize_t>(boxes->size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < boxes->size(); ++i) {
-    const quillmark::Box& box = (*boxes)[i];
-    Ref digest;
-    if (box.c2pa) {
-      digest = Ref(PyBytes_FromStringAndSize("\0", 1));
-    } else if (box.zero_adjustment) {
-      const Ref before(slice_of(font_view.get(), *font, box.data.first(quillmark::kCheckSumAdjustmentOffset)));
-      const Ref zeros(PyBytes_FromStringAndSize("\0\0\0\0", 4));
-      const Ref after(slice_of(font_view.get(), *font, box.data.subspan(quillmark::kHeadMinimumLength)));
-      digest = Ref(digest_of(constructor.get(), {before.get(), zeros.get(), after.get()}));
-    } else {
-      const Ref table(slice_of(font_view.get(), *font, box.data));
-      digest = Ref(digest_of(constructor.get(), {table.get()}));
+  // A hash object fed `parts` in order; a part without data (a null view, which no table's bytes
+  // are: they lie in the font) stands for checkSumAdjustment's four zero bytes.
+  const auto hash = [&](std::initializer_list<ByteView> parts) -> bool {
+    Ref h(PyObject_CallObject(constructor.get(), nullptr));
+    if (!h) return false;
+    for (const ByteView part : parts) {
+      Ref piece(part.data() == nullptr ? PyBytes_FromStringAndSize("\0\0\0\0", 4)
+                                       : slice_of(font_view.get(), *font, part));
+      if (!piece) return false;
+      call->updates.emplace_back(h.get(), piece.get());
+      call->pieces.push_back(std::move(piece));
     }
-    if (!digest) return nullptr;
-    Ref pair(Py_BuildValue("(s#O)", box.name.data(), static_cast<Py_ssize_t>(box.name.size()), digest.get()));
-    if (!pair) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());  // steals
+    call->hashes.push_back(std::move(h));
+    return true;
+  };
+  call->names.reserve(boxes->size());
+  for (const quillmark::Box& box : *boxes) {
+    call->names.push_back(box.name);
+    if (box.c2pa) {
+      call->hashes.emplace_back();
+    } else if (box.zero_adjustment) {
+      if (!hash({box.data.first(quillmark::kCheckSumAdjustmentOffset), ByteView(),
+                 box.data.subspan(quillmark::kHeadMinimumLength)})) {
+        return done(nullptr);
+      }
+    } else if (!hash({box.data})) {
+      return done(nullptr);
+    }
   }
-  return list.release();
+  return Started{nullptr, std::move(call)};
 }
 
-PyObject* table_checksums(PyObject* args, PyObject* kwargs) {
-  Bound bound;
-  const auto font = font_only("table_checksums", args, kwargs, bound);
-  if (!font) return nullptr;
-  Result<std::vector<std::uint32_t>> sums = [&] {
-    const WithoutGil unlocked(font->size() >= kReleaseGilFrom);
-    return quillmark::table_checksums(*font);
-  }();
-  if (!sums) return map_err(std::move(sums).error());
-  Ref list(PyList_New(static_cast<Py_ssize_t>(sums->size())));
+PyObject* checksums_result(const std::vector<std::uint32_t>& sums) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(sums.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < sums->size(); ++i) {
-    PyObject* value = PyLong_FromUnsignedLong((*sums)[i]);
+  for (std::size_t i = 0; i < sums.size(); ++i) {
+    PyObject* value = PyLong_FromUnsignedLong(sums[i]);
     if (value == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals
   }
   return list.release();
 }
 
-// Nothing from C++ unwinds into the interpreter: a body's exception becomes a Python one here.
-template <PyObject* (*Body)(PyObject*, PyObject*)>
-PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  try {
-    PyObject* result = Body(args, kwargs);
-    // A NULL result without an exception would make the interpreter raise SystemError.
-    if (result == nullptr && !PyErr_Occurred()) return raise_panic("quillmark: a function failed without an error");
-    return result;
-  } catch (const std::bad_alloc&) {
-    if (!PyErr_Occurred()) PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& e) {
-    return raise_panic(e.what());
-  } catch (...) {
-    // The core throws only standard exceptions: this is the thread's end (see interpreter_call)
-    // begun in Python code that a conversion ran, an __index__ or an iterator. The GIL is not
-    // held, so no Python object may be touched.
-    wait_forever();
-  }
+Started table_checksums(PyObject* args, PyObject* kwargs) {
+  Bound bound;
+  const auto font = font_only("table_checksums", args, kwargs, bound);
+  if (!font) return done(nullptr);
+  auto call = std::make_unique<ReadFont<std::vector<std::uint32_t>>>(*font, quillmark::table_checksums, checksums_result);
+  call->bound = std::move(bound);
+  return Started{nullptr, std::move(call)};
 }
 
-#define QUILLMARK_METHOD(name, doc) \
-  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<name>)), METH_VARARGS | METH_KEYWORDS, doc }
+#define QUILLMARK_METHOD_AS(name, function, doc) \
+  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_VARARGS | METH_KEYWORDS, doc }
+#define QUILLMARK_METHOD(name, doc) QUILLMARK_METHOD_AS(name, entry<name>, doc)
 
 // Static: the function objects point at these for the life of the process.
 PyMethodDef kMethods[] = {
@@ -765,10 +966,10 @@ PyMethodDef kMethods[] = {
     QUILLMARK_METHOD(fill_manifest_store,
                      "fill_manifest_store(reserved_font, signed_manifest)\n--\n\n"
                      "Fill a reserved font's Manifest Store with signed bytes (<= reserved size)."),
-    QUILLMARK_METHOD(box_hashes,
-                     "box_hashes(font, alg='sha256')\n--\n\n"
-                     "The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as\n"
-                     "`[(name, digest), ...]` in table directory order."),
+    QUILLMARK_METHOD_AS(box_hashes, (entry<box_hashes, true>),
+                        "box_hashes(font, alg='sha256')\n--\n\n"
+                        "The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as\n"
+                        "`[(name, digest), ...]` in table directory order."),
     QUILLMARK_METHOD(table_checksums,
                      "table_checksums(font)\n--\n\n"
                      "The SFNT checksum of each table of a font, in table directory order, with\n"
@@ -776,6 +977,7 @@ PyMethodDef kMethods[] = {
 };
 
 #undef QUILLMARK_METHOD
+#undef QUILLMARK_METHOD_AS
 
 // ---------------------------------------------------------------------------------------------
 // Initialisation

@@ -10,6 +10,7 @@ import pytest
 
 import quillmark as qm
 from conftest import C2PA, MAGIC, c2pa_table, checksum, directory, head_table, make_font
+import messages as M
 from messages import COLLECTION, NOT_SFNT, PAST_END, TRUNCATED, WOFF
 from reference import rebuild, tables_of, with_adjustment
 
@@ -225,3 +226,66 @@ def test_checksum_counts_a_trailing_byte_as_a_high_byte():
     assert qm.is_compliant(font[:-1] + b"\x7e") is False
     low_byte_reading = checksum(with_adjustment(font, 0)) - 0x7F000000 + 0x7F
     assert qm.is_compliant(with_adjustment(font, (MAGIC - low_byte_reading) % 2**32)) is False
+
+
+# ---- table_checksums ----------------------------------------------------------------------------
+
+
+def model_checksums(font: bytes) -> list[int]:
+    """Each table's checksum from conftest's plain sum, head's bytes 8 to 12 zeroed when it has them."""
+    sums = []
+    for tag, _, offset, length in directory(font):
+        data = bytearray(font[offset : offset + length])
+        if tag == b"head" and length >= 12:
+            data[8:12] = bytes(4)
+        sums.append(checksum(data))
+    return sums
+
+
+@pytest.mark.parametrize("align", [True, False], ids=["aligned", "unaligned"])
+@pytest.mark.parametrize("tables", REBUILDS.values(), ids=REBUILDS.keys())
+def test_table_checksums_match_a_plain_sum(tables, align):
+    """In directory order, as the font has them (not sorted), at any alignment, with every head
+    of 12 bytes or more summed with checkSumAdjustment as zero, and none shorter."""
+    font = make_font(tables, align=align)
+    sums = qm.table_checksums(font)
+    assert sums == model_checksums(font)
+    assert all(type(s) is int and 0 <= s < 2**32 for s in sums)
+
+
+def test_table_checksums_are_what_the_writers_put_in_the_records(any_font):
+    for font in (any_font, qm.embed_manifest_store(any_font, b"\xff" * 1001), qm.remove_manifest_table(any_font)):
+        assert qm.table_checksums(font) == model_checksums(font)
+    written = qm.embed_remote(any_font, "https://example.com/m")
+    assert qm.table_checksums(written) == [record[1] for record in directory(written)]
+
+
+def test_table_checksums_of_a_large_table_and_a_trailing_partial_word():
+    """Past the size from which the module lets go of the GIL, and past the kernels' blocks,
+    with bytes near 255 that fill their lanes."""
+    big = bytes([255, 254, 253]) * 100_001
+    font = make_font([(b"glyf", big), (b"head", head_table(0xFFFFFFFF, 55))], align=False)
+    assert qm.table_checksums(font) == model_checksums(font)
+
+
+def shared_tables(count: int, length: int) -> bytes:
+    """A font whose `count` directory entries all point at one table of `length` bytes."""
+    offset = 12 + 16 * count
+    records = b"".join(struct.pack(">4sIII", b"T%03d" % i, 0, offset, length) for i in range(count))
+    return struct.pack(">IHHHH", 0x00010000, count, 0, 0, 0) + records + bytes(range(256)) * (length // 256)
+
+
+def test_table_checksums_bound_the_work_of_shared_bytes():
+    """Entries that share bytes may add up to twice the file and 64 KiB, as the Python checker
+    allows; past that the sum is refused, before anything is summed, rather than read the file
+    over and over (65535 entries on one 16 MiB table would be a terabyte)."""
+    length = 1 << 16
+    for count in (1, 2, 3, 4, 5):
+        font = shared_tables(count, length)
+        if count * length <= 2 * len(font) + 65536:
+            assert qm.table_checksums(font) == [checksum(font[-length:])] * count
+        else:
+            with pytest.raises(ValueError) as refused:
+                qm.table_checksums(font)
+            assert str(refused.value) == M.TABLES_OVERLAP.format(total=count * length, size=len(font))
+    assert sum(count * length <= 2 * len(shared_tables(count, length)) + 65536 for count in range(1, 6)) == 3
