@@ -1,5 +1,6 @@
-// The C2PA font table: a 20-byte header that points at an optional active manifest URI and an
-// optional Manifest Store stored behind it.
+// The C2PA font table: a 20-byte header whose offsets point at an optional active manifest URI
+// and an optional Manifest Store anywhere inside the table. Readers follow the offsets wherever
+// they point; quillmark writes the URI right after the header and the store right after the URI.
 #pragma once
 
 #include <cstddef>

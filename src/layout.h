@@ -44,8 +44,8 @@ struct PlannedTable {
 class FontPlan {
  public:
   // Plans a font of `sfnt_version` made of `tables` and, when `c2pa` is given, of one C2PA
-  // table written from those pieces in place of every table tagged C2PA. Fails before anything
-  // is allocated when the directory cannot describe the result (65535 tables, 32-bit lengths
+  // table written from those pieces in place of every table tagged C2PA. Fails before the result
+  // is allocated when the directory cannot describe it (65535 tables, 32-bit lengths
   // and offsets): with InvalidC2paTable when a C2PA table is being put in, InvalidFont
   // otherwise.
   static Result<FontPlan> make(std::uint32_t sfnt_version, const std::vector<Table>& tables,

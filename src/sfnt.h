@@ -1,5 +1,6 @@
 // The SFNT container: a font's offset table and table directory, read without copying the
-// tables, and the whole-font checksum test. Rebuilding a font is layout's business.
+// tables, the names of tags, the whole-font checksum test and each table's checksum. Rebuilding
+// a font is layout's business.
 #pragma once
 
 #include <array>
