@@ -1,5 +1,5 @@
-// Arbitrary bytes as a font through every operation that reads one: parsing, locating,
-// checksum testing, compliance, reading, exclusion ranges and removal. Besides surviving, the
+// Arbitrary bytes as a font through every operation that reads one: parsing, checksum testing,
+// table checksums, compliance, reading, exclusion ranges, box names and removal. Besides surviving, the
 // operations must agree with one another about the same bytes. The same bytes also go through
 // the checksum kernels, which must agree with each other and with a byte-by-byte sum.
 #include <algorithm>
@@ -71,30 +71,63 @@ void check_kernels(ByteView in) {
   check_kernels_on(ByteView(tiled));
 }
 
-void check_locate_agrees(ByteView in, const Result<SfntFont>& font, const Result<std::vector<TableLocation>>& located) {
-  if (!located) {
-    fuzz::check_error(located.error());
-    FUZZ_CHECK(!font);
-    return;
-  }
-  const std::uint64_t n = located->size();
+// The one directory reader against the raw records: every table where its record says, borrowed
+// from the input in place.
+void check_directory(ByteView in, const Result<SfntFont>& font) {
+  if (!font) return;
+  const std::uint64_t n = font->tables.size();
   FUZZ_CHECK(in.size() >= 12 + 16 * n && n == fuzz::be16(in.data() + 4));
   for (std::uint64_t i = 0; i < n; ++i) {
-    const TableLocation& loc = (*located)[i];
-    FUZZ_CHECK(loc.entry_offset == 12 + 16 * i && loc.offset + loc.length <= in.size());
-    const std::uint8_t* record = in.data() + 12 + 16 * i;
-    FUZZ_CHECK(std::equal(loc.tag.begin(), loc.tag.end(), record));
-    FUZZ_CHECK(loc.offset == fuzz::be32(record + 8) && loc.length == fuzz::be32(record + 12));
-  }
-  if (!font) return;
-  FUZZ_CHECK(font->tables.size() == n);
-  for (std::uint64_t i = 0; i < n; ++i) {
     const Table& t = font->tables[i];
-    const TableLocation& loc = (*located)[i];
-    // Parsed tables borrow their bytes from the input, in place.
-    FUZZ_CHECK(t.tag == loc.tag && t.data.size() == loc.length);
-    FUZZ_CHECK(t.data.empty() || t.data.data() == in.data() + loc.offset);
+    const std::uint8_t* record = in.data() + 12 + 16 * i;
+    FUZZ_CHECK(record_offset(i) == 12 + 16 * i && std::equal(t.tag.begin(), t.tag.end(), record));
+    FUZZ_CHECK(t.offset == fuzz::be32(record + 8) && t.data.size() == fuzz::be32(record + 12));
+    FUZZ_CHECK(t.offset + t.data.size() <= in.size() && t.data.data() == in.data() + t.offset);
   }
+}
+
+// table_checksums against a byte-by-byte sum of each table, with the field of every head of 12
+// bytes or more taken out; refused exactly when the font is, or when its tables add up to more
+// than twice the file and 64 KiB.
+void check_table_checksums(ByteView in, const Result<SfntFont>& font) {
+  Result<std::vector<std::uint32_t>> sums = table_checksums(in);
+  if (!font) {
+    FUZZ_CHECK(!sums && fuzz::same_error(sums.error(), font.error()));
+    return;
+  }
+  std::uint64_t total = 0;
+  for (const Table& t : font->tables) total += t.data.size();
+  if (total > 2 * std::uint64_t{in.size()} + 65536) {
+    FUZZ_CHECK(!sums && sums.error().kind() == Error::Kind::InvalidFont);
+    fuzz::check_error(sums.error());
+    return;
+  }
+  FUZZ_CHECK(sums && sums->size() == font->tables.size());
+  for (std::size_t i = 0; i < font->tables.size(); ++i) {
+    const Table& t = font->tables[i];
+    std::uint32_t sum = fuzz::sum_bytes(t.data.data(), t.data.size());
+    if (t.tag == kHeadTag && t.data.size() >= 12) sum -= fuzz::sum_bytes(t.data.data() + 8, 4, 8);
+    FUZZ_CHECK((*sums)[i] == sum);
+  }
+}
+
+// Box names: the tag as Latin-1 without trailing spaces, never two alike; refused exactly when
+// two tables other than C2PA share a tag, or when embedding refuses the font.
+void check_boxes(ByteView in, const Result<SfntFont>& font) {
+  Result<std::vector<Box>> boxes = plan_boxes(in);
+  if (!font) {
+    FUZZ_CHECK(!boxes && fuzz::same_error(boxes.error(), font.error()));
+    return;
+  }
+  if (!boxes) {
+    fuzz::check_error(boxes.error());
+    return;
+  }
+  std::vector<std::string> names;
+  for (const Box& box : *boxes) names.push_back(box.name);
+  std::sort(names.begin(), names.end());
+  FUZZ_CHECK(std::adjacent_find(names.begin(), names.end()) == names.end());
+  FUZZ_CHECK(boxes->size() == font->tables.size() - font->count(kC2paTag) + 1);
 }
 
 void check_checksum(ByteView in, const Result<SfntFont>& font) {
@@ -170,40 +203,42 @@ void check_reading(ByteView in, const Result<SfntFont>& font) {
 
 // The exclusion ranges, worked out here from the raw directory and the first C2PA table's
 // header: the store, the C2PA record's checksum field, the first head's checkSumAdjustment.
-void check_exclusions(ByteView in, const Result<std::vector<TableLocation>>& located) {
+void check_exclusions(ByteView in, const Result<SfntFont>& font) {
   Result<std::vector<Exclusion>> ranges = data_hash_exclusions(in);
   if (!ranges) fuzz::check_error(ranges.error());
-  if (!located) {
-    FUZZ_CHECK(!ranges && fuzz::same_error(ranges.error(), located.error()));
+  if (!font) {
+    FUZZ_CHECK(!ranges && fuzz::same_error(ranges.error(), font.error()));
     return;
   }
   const auto tagged = [&](const Tag& tag) {
-    return std::find_if(located->begin(), located->end(), [&](const TableLocation& t) { return t.tag == tag; });
+    return std::find_if(font->tables.begin(), font->tables.end(), [&](const Table& t) { return t.tag == tag; });
   };
   const auto c2pa = tagged(kC2paTag);
-  if (c2pa == located->end()) {
+  if (c2pa == font->tables.end()) {
     FUZZ_CHECK(!ranges && ranges.error().kind() == Error::Kind::NoC2paTable);
     return;
   }
+  const std::uint64_t length = c2pa->data.size();
   const std::uint8_t* header = in.data() + c2pa->offset;
-  const std::uint64_t store_offset = c2pa->length >= 20 ? fuzz::be32(header + 12) : 0;
-  const std::uint64_t store_length = c2pa->length >= 20 ? fuzz::be32(header + 16) : 0;
+  const std::uint64_t store_offset = length >= 20 ? fuzz::be32(header + 12) : 0;
+  const std::uint64_t store_length = length >= 20 ? fuzz::be32(header + 16) : 0;
   std::string refusal;
-  if (c2pa->length < 20) {
-    refusal = "C2PA table shorter than header";
+  if (length < 20) {
+    refusal = "table shorter than 20-byte header";
+  } else if (store_offset != 0 && store_offset + store_length > length) {
+    refusal = "manifest store extends past end of table";
   } else if (store_offset == 0 || store_length == 0) {
     refusal = "no embedded manifest store to bind";
-  } else if (store_offset + store_length > c2pa->length) {
-    refusal = "manifest store extends past C2PA table";
   }
   if (!refusal.empty()) {
     FUZZ_CHECK(!ranges && ranges.error().kind() == Error::Kind::InvalidC2paTable && ranges.error().detail() == refusal);
     return;
   }
   FUZZ_CHECK(ranges);
-  std::vector<Exclusion> expected{{c2pa->offset + store_offset, store_length}, {c2pa->entry_offset + 4, 4}};
+  const auto slot = static_cast<std::uint64_t>(c2pa - font->tables.begin());
+  std::vector<Exclusion> expected{{c2pa->offset + store_offset, store_length}, {12 + 16 * slot + 4, 4}};
   const auto head = tagged(kHeadTag);
-  if (head != located->end() && head->length >= 12) expected.push_back({head->offset + 8, 4});
+  if (head != font->tables.end() && head->data.size() >= 12) expected.push_back({head->offset + 8, 4});
   std::stable_sort(expected.begin(), expected.end(),
                    [](const Exclusion& a, const Exclusion& b) { return a.start < b.start; });
   FUZZ_CHECK(*ranges == expected);
@@ -244,11 +279,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_kernels(in);
   const Result<SfntFont> font = SfntFont::parse(in);
   if (!font) fuzz::check_error(font.error());
-  const Result<std::vector<TableLocation>> located = locate_tables(in);
-  check_locate_agrees(in, font, located);
+  check_directory(in, font);
   check_checksum(in, font);
+  check_table_checksums(in, font);
   check_reading(in, font);
-  check_exclusions(in, located);
+  check_exclusions(in, font);
+  check_boxes(in, font);
   check_removal(in, font);
   return 0;
 }

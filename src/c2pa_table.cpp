@@ -11,23 +11,41 @@ std::string past_end(const char* piece_name) { return std::string(piece_name) + 
 
 }  // namespace
 
-Result<C2paTable> C2paTable::decode(ByteView bytes) {
+Result<C2paHeader> C2paHeader::read(ByteView bytes) {
   const Reader table(bytes);
   if (table.size() < kC2paHeaderSize) return Error::invalid_c2pa_table("table shorter than 20-byte header");
+  C2paHeader header;
+  header.major_version = checked(table.u16(kMajorVersionField));
+  header.minor_version = checked(table.u16(kMinorVersionField));
+  header.uri_offset = checked(table.u32(kUriOffsetField));
+  header.uri_length = checked(table.u16(kUriLengthField));
+  header.store_offset = checked(table.u32(kStoreOffsetField));
+  header.store_length = checked(table.u32(kStoreLengthField));
+  return header;
+}
+
+Result<std::optional<ByteView>> C2paHeader::store(ByteView table) const {
+  if (store_offset == 0) return std::optional<ByteView>();
+  const std::optional<ByteView> bytes = Reader(table).bytes(store_offset, store_length);
+  if (!bytes) return Error::invalid_c2pa_table(past_end("manifest store"));
+  return std::optional<ByteView>(bytes);
+}
+
+Result<C2paTable> C2paTable::decode(ByteView bytes) {
+  Result<C2paHeader> header = C2paHeader::read(bytes);
+  if (!header) return std::move(header).error();
   C2paTable value;
-  value.major_version = checked(table.u16(0));
-  value.minor_version = checked(table.u16(2));
-  if (const std::uint32_t offset = checked(table.u32(kUriOffsetField)); offset != 0) {
-    const std::optional<ByteView> uri = table.bytes(offset, checked(table.u16(kUriLengthField)));
+  value.major_version = header->major_version;
+  value.minor_version = header->minor_version;
+  if (header->uri_offset != 0) {
+    const std::optional<ByteView> uri = Reader(bytes).bytes(header->uri_offset, header->uri_length);
     if (!uri) return Error::invalid_c2pa_table(past_end("active manifest URI"));
     if (!utf8_valid(*uri)) return Error::invalid_c2pa_table("active manifest URI is not valid UTF-8");
     value.active_manifest_uri = uri;
   }
-  if (const std::uint32_t offset = checked(table.u32(kStoreOffsetField)); offset != 0) {
-    const std::optional<ByteView> store = table.bytes(offset, checked(table.u32(kStoreLengthField)));
-    if (!store) return Error::invalid_c2pa_table(past_end("manifest store"));
-    value.manifest_store = store;
-  }
+  Result<std::optional<ByteView>> store = header->store(bytes);
+  if (!store) return std::move(store).error();
+  value.manifest_store = *store;
   return value;
 }
 
@@ -46,8 +64,8 @@ Result<std::uint64_t> c2pa_table_size(std::uint64_t uri_length, std::uint64_t st
 void write_c2pa_header(std::uint8_t* header, std::uint64_t uri_length, std::uint64_t store_length) noexcept {
   const auto u = static_cast<std::uint32_t>(uri_length);
   const auto s = static_cast<std::uint32_t>(store_length);
-  store_u16(header, kWrittenMajorVersion);
-  store_u16(header + 2, kWrittenMinorVersion);
+  store_u16(header + kMajorVersionField, kWrittenMajorVersion);
+  store_u16(header + kMinorVersionField, kWrittenMinorVersion);
   store_u32(header + kUriOffsetField, u > 0 ? static_cast<std::uint32_t>(kC2paHeaderSize) : 0);
   store_u16(header + kUriLengthField, static_cast<std::uint16_t>(u));
   store_u16(header + kReservedField, 0);

@@ -17,9 +17,11 @@ struct Exclusion {
   friend bool operator==(const Exclusion&, const Exclusion&) = default;
 };
 
-// From the raw table directory, without parsing the font or decoding the C2PA table: the
-// Manifest Store, the checksum field of the C2PA table record, and head.checkSumAdjustment when
-// the first head table has one; ascending by start.
+// From the table directory and the store fields of the first C2PA table's header, without
+// decoding the rest of that table: the Manifest Store, the checksum field of the C2PA table's
+// record, and head.checkSumAdjustment when the first head table has one; ascending by start.
+// Refuses a font that SfntFont::parse refuses, a C2PA table shorter than its header, a store
+// past the table's end (with C2paTable::decode's messages), and a store that is absent or empty.
 Result<std::vector<Exclusion>> data_hash_exclusions(ByteView font);
 
 // Sorts ranges ascending by start, stably: only a strictly smaller start moves a range forward.

@@ -17,7 +17,7 @@ constexpr std::uint64_t kMaxTables = std::numeric_limits<std::uint16_t>::max();
 
 constexpr std::uint64_t pad4(std::uint64_t n) noexcept { return (n + 3) & ~std::uint64_t{3}; }
 
-std::uint64_t directory_size(std::size_t n) noexcept { return kOffsetTableSize + kTableRecordSize * std::uint64_t{n}; }
+std::uint64_t directory_size(std::size_t n) noexcept { return record_offset(n); }
 
 // Writes the C2PA table from its pieces at `at` (a multiple of 4 in the file) and returns its
 // checksum. The zeros after the manifest add nothing to it.
@@ -34,6 +34,13 @@ std::uint32_t write_c2pa(std::uint8_t* at, const C2paPieces& pieces) noexcept {
 
 }  // namespace
 
+Result<C2paPieces> C2paPieces::make(ByteView uri, ByteView store, std::uint64_t store_length) {
+  if (store.size() > store_length) broken_invariant(__FILE__, __LINE__);
+  Result<std::uint64_t> size = c2pa_table_size(uri.size(), store_length);
+  if (!size) return std::move(size).error();
+  return C2paPieces{uri, store, store_length, *size};
+}
+
 Result<FontPlan> FontPlan::make(std::uint32_t sfnt_version, const std::vector<Table>& tables,
                                 const std::optional<C2paPieces>& c2pa) {
   const auto refuse = [&](std::string detail) {
@@ -47,7 +54,7 @@ Result<FontPlan> FontPlan::make(std::uint32_t sfnt_version, const std::vector<Ta
   }
   if (c2pa) {
     plan.c2pa_ = *c2pa;
-    plan.tables_.push_back({kC2paTag, {}, 0, kC2paHeaderSize + c2pa->uri.size() + c2pa->store_length, true});
+    plan.tables_.push_back({kC2paTag, {}, 0, c2pa->table_length, true});
   }
   const std::size_t n = plan.tables_.size();
   if (n > kMaxTables) {
@@ -93,7 +100,7 @@ std::vector<Exclusion> FontPlan::exclusions() const {
   const std::optional<Exclusion> store = store_range();
   if (!store) return ranges;
   ranges.push_back(*store);
-  ranges.push_back({kOffsetTableSize + kTableRecordSize * std::uint64_t{*c2pa_slot_} + 4, 4});
+  ranges.push_back({record_offset(*c2pa_slot_) + kRecordChecksumField, 4});
   if (adjusted_slot_) ranges.push_back({tables_[*adjusted_slot_].offset + kCheckSumAdjustmentOffset, 4});
   sort_exclusions(ranges);
   return ranges;
@@ -107,17 +114,17 @@ void FontPlan::write_directory_without_checksums(std::span<std::uint8_t> out) co
   const unsigned e = n == 0 ? 0u : static_cast<unsigned>(std::bit_width(n) - 1);
   const std::uint32_t search_range = 16u << e;
   store_u32(file, sfnt_version_);
-  store_u16(file + 4, static_cast<std::uint16_t>(n));
-  store_u16(file + 6, static_cast<std::uint16_t>(search_range));
-  store_u16(file + 8, static_cast<std::uint16_t>(e));
-  store_u16(file + 10, static_cast<std::uint16_t>(16 * n - search_range));
+  store_u16(file + kNumTablesField, static_cast<std::uint16_t>(n));
+  store_u16(file + kSearchRangeField, static_cast<std::uint16_t>(search_range));
+  store_u16(file + kEntrySelectorField, static_cast<std::uint16_t>(e));
+  store_u16(file + kRangeShiftField, static_cast<std::uint16_t>(16 * n - search_range));
   for (std::size_t slot = 0; slot < n; ++slot) {
     const PlannedTable& t = tables_[slot];
-    std::uint8_t* record = file + kOffsetTableSize + kTableRecordSize * slot;
-    std::memcpy(record, t.tag.data(), 4);
-    store_u32(record + 4, 0);
-    store_u32(record + 8, static_cast<std::uint32_t>(t.offset));
-    store_u32(record + 12, static_cast<std::uint32_t>(t.length));
+    std::uint8_t* record = file + record_offset(slot);
+    std::memcpy(record + kRecordTagField, t.tag.data(), 4);
+    store_u32(record + kRecordChecksumField, 0);
+    store_u32(record + kRecordOffsetField, static_cast<std::uint32_t>(t.offset));
+    store_u32(record + kRecordLengthField, static_cast<std::uint32_t>(t.length));
   }
 }
 
@@ -137,7 +144,7 @@ void FontPlan::write(std::span<std::uint8_t> out) const noexcept {
     tables_sum += sum;
     // head is summed with checkSumAdjustment as zero, every head table alike.
     if (has_adjustment(t.tag, length)) sum -= load_u32(t.data.data() + kCheckSumAdjustmentOffset);
-    store_u32(file + kOffsetTableSize + kTableRecordSize * slot + 4, sum);
+    store_u32(file + record_offset(slot) + kRecordChecksumField, sum);
   }
   if (adjusted_slot_) {
     const PlannedTable& head = tables_[*adjusted_slot_];

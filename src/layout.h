@@ -20,11 +20,16 @@ namespace quillmark {
 
 // The C2PA table a writer puts in, as the pieces it is written from: the header for these
 // lengths, the URI, then a store of `store_length` bytes that begins with `store` and goes on
-// with zeros. The views are borrowed from the caller for the life of the plan.
+// with zeros. The views are borrowed from the caller for the life of the plan. Made only by
+// make(), which checks the lengths against what the header can describe and works out the
+// table's length once, for the plan to place it.
 struct C2paPieces {
   ByteView uri;
   ByteView store;
   std::uint64_t store_length = 0;  // >= store.size()
+  std::uint64_t table_length = 0;  // the header, the URI and the store
+
+  static Result<C2paPieces> make(ByteView uri, ByteView store, std::uint64_t store_length);
 };
 
 // One table of the planned font, in output order.
@@ -39,8 +44,8 @@ struct PlannedTable {
 class FontPlan {
  public:
   // Plans a font of `sfnt_version` made of `tables` and, when `c2pa` is given, of one C2PA
-  // table written from those pieces in place of every table tagged C2PA. Fails before anything
-  // is allocated when the directory cannot describe the result (65535 tables, 32-bit lengths
+  // table written from those pieces in place of every table tagged C2PA. Fails before the result
+  // is allocated when the directory cannot describe it (65535 tables, 32-bit lengths
   // and offsets): with InvalidC2paTable when a C2PA table is being put in, InvalidFont
   // otherwise.
   static Result<FontPlan> make(std::uint32_t sfnt_version, const std::vector<Table>& tables,

@@ -14,10 +14,7 @@ Error fill_would_move_bytes() {
   return Error::invalid_c2pa_table("filling would change bytes outside the exclusion ranges; reserve the font again");
 }
 
-std::uint64_t length_of(const std::optional<ByteView>& piece) { return piece ? piece->size() : 0; }
-
-// Parses `font` and plans it with a C2PA table made of `pieces`, whose sizes the header can
-// describe (checked by the caller, before the font is parsed).
+// Parses `font` and plans it with a C2PA table made of `pieces`.
 Result<FontPlan> plan_with(ByteView font, const C2paPieces& pieces) {
   Result<SfntFont> parsed = SfntFont::parse(font);
   if (!parsed) return std::move(parsed).error();
@@ -36,14 +33,16 @@ bool keeps_layout(ByteView font, const FontPlan& plan, const C2paPieces& pieces)
   if (!ranges || *ranges != plan.exclusions()) return false;
 
   const std::vector<PlannedTable>& tables = plan.tables();
-  Buffer directory = Buffer::heap(kOffsetTableSize + kTableRecordSize * tables.size());
+  Buffer directory = Buffer::heap(record_offset(tables.size()));
   plan.write_directory_without_checksums(directory.span());
   const std::uint8_t* in = font.data();
   if (std::memcmp(directory.data(), in, kOffsetTableSize) != 0) return false;
   for (std::size_t slot = 0; slot < tables.size(); ++slot) {
-    const std::size_t record = kOffsetTableSize + kTableRecordSize * slot;
-    if (std::memcmp(directory.data() + record, in + record, 4) != 0 ||
-        std::memcmp(directory.data() + record + 8, in + record + 8, 8) != 0) {
+    // The tag, then the offset and length, which follow the checksum field.
+    const std::size_t record = record_offset(slot);
+    static_assert(kRecordOffsetField == kRecordChecksumField + 4 && kRecordLengthField == kRecordOffsetField + 4);
+    if (std::memcmp(directory.data() + record + kRecordTagField, in + record + kRecordTagField, 4) != 0 ||
+        std::memcmp(directory.data() + record + kRecordOffsetField, in + record + kRecordOffsetField, 8) != 0) {
       return false;
     }
     const PlannedTable& t = tables[slot];
@@ -68,7 +67,7 @@ Result<void> FontWrite::write(std::span<std::uint8_t> out) const {
   // each must be the one the font already had, but for the C2PA table's, which is excluded.
   const std::vector<PlannedTable>& tables = plan_.tables();
   for (std::size_t slot = 0; slot < tables.size(); ++slot) {
-    const std::size_t field = kOffsetTableSize + kTableRecordSize * slot + 4;
+    const std::size_t field = record_offset(slot) + kRecordChecksumField;
     if (!tables[slot].from_pieces && std::memcmp(out.data() + field, must_match_.data() + field, 4) != 0) {
       return fill_would_move_bytes();
     }
@@ -79,9 +78,9 @@ Result<void> FontWrite::write(std::span<std::uint8_t> out) const {
 Result<FontWrite> plan_reservation(ByteView font, std::uint64_t reserve_size, std::optional<ByteView> uri) {
   if (reserve_size == 0) return Error::invalid_c2pa_table("reserve_size must be non-zero");
   // Sizes the header cannot describe are refused before the font is even parsed.
-  Result<std::uint64_t> size = c2pa_table_size(length_of(uri), reserve_size);
-  if (!size) return std::move(size).error();
-  Result<FontPlan> plan = plan_with(font, {uri.value_or(ByteView()), {}, reserve_size});
+  Result<C2paPieces> pieces = C2paPieces::make(uri.value_or(ByteView()), {}, reserve_size);
+  if (!pieces) return std::move(pieces).error();
+  Result<FontPlan> plan = plan_with(font, *pieces);
   if (!plan) return std::move(plan).error();
   return FontWrite(std::move(*plan));
 }
@@ -101,10 +100,11 @@ Result<FontWrite> plan_filling(ByteView font, ByteView manifest) {
   }
   // The store keeps its reserved length whatever the manifest's: that is what keeps every
   // other byte of the font in place.
-  const C2paPieces pieces{decoded->active_manifest_uri.value_or(ByteView()), manifest, reserved};
-  Result<FontPlan> plan = FontPlan::make(parsed->sfnt_version, parsed->tables, pieces);
+  Result<C2paPieces> pieces = C2paPieces::make(decoded->active_manifest_uri.value_or(ByteView()), manifest, reserved);
+  if (!pieces) return std::move(pieces).error();
+  Result<FontPlan> plan = FontPlan::make(parsed->sfnt_version, parsed->tables, *pieces);
   if (!plan) return std::move(plan).error();
-  if (!keeps_layout(font, *plan, pieces)) return fill_would_move_bytes();
+  if (!keeps_layout(font, *plan, *pieces)) return fill_would_move_bytes();
   return FontWrite(std::move(*plan), font);
 }
 
@@ -112,11 +112,10 @@ Result<FontWrite> plan_embedding(ByteView font, const ManifestSource& source) {
   if (!source.active_manifest_uri && !source.manifest_store) {
     return Error::invalid_c2pa_table("manifest source has neither a URI nor an embedded store");
   }
-  const std::uint64_t store_length = length_of(source.manifest_store);
-  Result<std::uint64_t> size = c2pa_table_size(length_of(source.active_manifest_uri), store_length);
-  if (!size) return std::move(size).error();
-  Result<FontPlan> plan = plan_with(
-      font, {source.active_manifest_uri.value_or(ByteView()), source.manifest_store.value_or(ByteView()), store_length});
+  const ByteView store = source.manifest_store.value_or(ByteView());
+  Result<C2paPieces> pieces = C2paPieces::make(source.active_manifest_uri.value_or(ByteView()), store, store.size());
+  if (!pieces) return std::move(pieces).error();
+  Result<FontPlan> plan = plan_with(font, *pieces);
   if (!plan) return std::move(plan).error();
   return FontWrite(std::move(*plan));
 }
@@ -128,6 +127,25 @@ Result<FontWrite> plan_removal(ByteView font) {
   Result<FontPlan> plan = FontPlan::make(parsed->sfnt_version, parsed->tables, std::nullopt);
   if (!plan) return std::move(plan).error();
   return FontWrite(std::move(*plan));
+}
+
+Result<std::vector<Box>> plan_boxes(ByteView font) {
+  // The boxes are those of the font that embedding writes, whatever it will carry.
+  Result<FontWrite> write = plan_embedding(font, {ByteView(), std::nullopt});
+  if (!write) return std::move(write).error();
+  const std::vector<PlannedTable>& tables = write->plan().tables();
+  std::vector<Box> boxes;
+  boxes.reserve(tables.size());
+  for (std::size_t slot = 0; slot < tables.size(); ++slot) {
+    const PlannedTable& t = tables[slot];
+    // The plan sorts by tag, so tables of one tag are neighbours.
+    if (slot > 0 && tables[slot - 1].tag == t.tag) {
+      return Error::invalid_font("more than one table is tagged " + tag_text(t.tag) +
+                                 "; a box hash could not tell them apart");
+    }
+    boxes.push_back({box_name(t.tag), t.from_pieces, t.data, has_adjustment(t.tag, t.length)});
+  }
+  return boxes;
 }
 
 }  // namespace quillmark

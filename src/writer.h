@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "buffer.h"
@@ -58,5 +59,22 @@ Result<FontWrite> plan_embedding(ByteView font, const ManifestSource& source);
 
 // `font` without any C2PA table; a font that has none is rebuilt all the same.
 Result<FontWrite> plan_removal(ByteView font);
+
+// One box of a c2pa.hash.boxes assertion (C2PA 2.2, 18.7.3.6): a table of the font that
+// embedding writes, named by box_name(), and the bytes its digest is taken over.
+struct Box {
+  std::string name;
+  bool c2pa = false;  // the C2PA table, whose digest is the single byte 00 whatever it holds
+  // The table's bytes in the caller's font; a head table with checkSumAdjustment is hashed as
+  // data[0, 8), four zero bytes, data[12, end).
+  ByteView data;
+  bool zero_adjustment = false;
+};
+
+// The boxes of `font` as embedding a manifest (or a URI, or reserving) lays it out, in that
+// font's directory order: the tables sorted by tag, one C2PA table in place of any the font
+// has. Refuses what embedding refuses, and a font with two tables of one tag, whose boxes
+// would share a name and could not be told apart.
+Result<std::vector<Box>> plan_boxes(ByteView font);
 
 }  // namespace quillmark

@@ -18,11 +18,15 @@ WOFF = "WOFF/WOFF2 fonts are not supported; decompress to SFNT first"
 INVALID_FONT = "invalid font: "
 INVALID_C2PA = "invalid C2PA table: "
 
-# The container. A tag is the directory entry's four bytes decoded as UTF-8 with replacement.
+# The container. A tag is the directory entry's four bytes decoded as Latin-1, one character
+# per byte: the rule box_hashes names boxes by, without their trailing spaces.
 TRUNCATED = INVALID_FONT + "table directory truncated"
 PAST_END = INVALID_FONT + "table {tag} extends past end of file"
-# data_hash_ranges reads the directory only, and names no table.
-LOCATED_PAST_END = INVALID_FONT + "table extends past end of file"
+# table_checksums, for directory entries that share bytes so much that summing every table would
+# take more than twice the file (and 64 KiB).
+TABLES_OVERLAP = INVALID_FONT + "the tables overlap: {total} bytes of tables in a {size}-byte file"
+# box_hashes, for a font that has two tables of one tag.
+TWO_TABLES_ONE_TAG = INVALID_FONT + "more than one table is tagged {tag}; a box hash could not tell them apart"
 
 # The C2PA table, as the readers and the compliance check decode it.
 SHORT = INVALID_C2PA + "table shorter than 20-byte header"
@@ -32,12 +36,9 @@ BAD_UTF8 = INVALID_C2PA + "active manifest URI is not valid UTF-8"
 NO_STORE = INVALID_C2PA + "C2PA table has no embedded manifest store"
 SEVERAL_C2PA = INVALID_C2PA + "font contains {count} C2PA tables; at most one is allowed"
 
-# The exclusion ranges, worked out from the header's store fields alone.
-RANGES_SHORT = INVALID_C2PA + "C2PA table shorter than header"
+# The exclusion ranges, worked out from the header's store fields alone (a short table and a
+# store past its end meet SHORT and STORE_PAST, as in the readers).
 NOTHING_TO_BIND = INVALID_C2PA + "no embedded manifest store to bind"
-RANGES_STORE_PAST = INVALID_C2PA + "manifest store extends past C2PA table"
-STORE_OFFSET_OVERFLOW = INVALID_C2PA + "store offset overflow"
-STORE_LENGTH_OVERFLOW = INVALID_C2PA + "store length overflow"
 
 # The writers.
 RESERVE_ZERO = INVALID_C2PA + "reserve_size must be non-zero"
@@ -64,9 +65,9 @@ _DIRECTORY_LIMITS = [TOO_MANY_TABLES, TABLE_TOO_LONG, TABLE_TOO_FAR]
 # Every text a ValueError of quillmark may carry.
 VALUE_ERRORS = [
     NO_C2PA, NOT_SFNT, COLLECTION, WOFF,
-    TRUNCATED, PAST_END, LOCATED_PAST_END,
+    TRUNCATED, PAST_END, TABLES_OVERLAP, TWO_TABLES_ONE_TAG,
     SHORT, URI_PAST, STORE_PAST, BAD_UTF8, NO_STORE, SEVERAL_C2PA,
-    RANGES_SHORT, NOTHING_TO_BIND, RANGES_STORE_PAST, STORE_OFFSET_OVERFLOW, STORE_LENGTH_OVERFLOW,
+    NOTHING_TO_BIND,
     RESERVE_ZERO, FILL_NO_STORE, FILL_TOO_LONG, FILL_WOULD_MOVE, BOX_HASHES_ALG,
     URI_TOO_LONG, STORE_TOO_LONG,
     *(kind + detail for kind in (INVALID_FONT, INVALID_C2PA) for detail in _DIRECTORY_LIMITS),
@@ -89,18 +90,16 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 # The interpreter's own words for what __index__ refuses, with the argument named first.
 NOT_AN_INTEGER = "argument '{param}': '{type}' object cannot be interpreted as an integer"
 
-SUB_INTERPRETERS = (
-    "quillmark does not support sub-interpreters: it can be imported into only one interpreter per process"
-)
+SUB_INTERPRETERS = "quillmark does not support sub-interpreters: it can be imported only into the main interpreter"
 
 
 # What a field of a template may hold, where it is not a decimal number.
-_FIELDS = {"tag": ".{1,4}", "alg": ".*"}
+_FIELDS = {"tag": "[\x00-\xff]{4}", "alg": ".*"}
 
 
 def pattern(template: str) -> re.Pattern[str]:
-    """A regular expression that matches exactly the texts `template` formats to: a tag is any one
-    to four characters (line feeds and NULs included), an algorithm's name any text, any other
+    """A regular expression that matches exactly the texts `template` formats to: a tag is four
+    characters of Latin-1 (line feeds and NULs included), an algorithm's name any text, any other
     field a decimal number."""
     parts = re.split(r"\{(\w+)\}", template)
     regex = "".join(re.escape(part) if i % 2 == 0 else _FIELDS.get(part, r"\d+") for i, part in enumerate(parts))

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import quillmark
+import messages as M
 from conftest import head_table, independent_box_hashes, make_font
 
 
@@ -95,3 +96,48 @@ def test_what_hashlib_is_given_keeps_the_font_alive():
     done = subprocess.run([sys.executable, "-c", KEEPS_WHAT_IT_HASHES, str(Path(__file__).parent)],
                           capture_output=True, text=True, timeout=60)  # fmt: skip
     assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+
+
+def test_tags_are_named_as_latin1_and_never_two_boxes_share_a_name():
+    """A box is named by its tag's bytes as Latin-1 without trailing spaces, the rule the Python
+    side reads names by; tags that UTF-8 would both show as U+FFFD keep names of their own."""
+    tags = [b"\xe9tag", b"\xfftag", b"\xc3\xa9ab", b"cvt ", b"a \x00 ", b"\x80   ", b"    "]
+    font = make_font([(b"head", head_table()), *((tag, tag * 3) for tag in tags)])
+    boxes = quillmark.box_hashes(font)
+    names = [name for name, _ in boxes]
+    assert sorted(names) == sorted(["C2PA", "head", *(tag.decode("latin-1").rstrip(" ") for tag in tags)])
+    assert len(set(names)) == len(names)
+    assert boxes == independent_box_hashes(quillmark.embed_manifest_store(font, b"store"))
+    assert dict(boxes)["\xe9tag"] == hashlib.sha256(b"\xe9tag" * 3).digest()
+
+
+@pytest.mark.parametrize("tag", [b"glyf", b"head", b"\xfftag"])
+def test_two_tables_of_one_tag_are_refused(tag):
+    """Their boxes would share a name, and a validator could not tell which hash is whose."""
+    font = make_font([(b"cmap", b"1234"), (tag, head_table()), (tag, head_table(7))])
+    with pytest.raises(ValueError) as refused:
+        quillmark.box_hashes(font)
+    assert str(refused.value) == M.TWO_TABLES_ONE_TAG.format(tag=tag.decode("latin-1"))
+    quillmark.embed_manifest_store(font, b"store")  # the font itself is still one to embed into
+
+
+class OtherBuffer(bytes):
+    """A bytes object whose buffer protocol (Python 3.12 and later) gives other bytes."""
+
+    def __buffer__(self, flags):
+        return memoryview(b"not the font")
+
+
+class SameBuffer(bytes):
+    pass
+
+
+@pytest.mark.parametrize("cls", [OtherBuffer, SameBuffer])
+def test_a_bytes_subclass_is_hashed_as_the_writers_read_it(any_font, cls):
+    """The writers read the bytes object itself, so box_hashes hashes those bytes too, whatever
+    a subclass's __buffer__ hands out."""
+    font = cls(any_font)
+    if cls is OtherBuffer and sys.version_info >= (3, 12):
+        assert bytes(memoryview(font)) == b"not the font"  # the case is real on this version
+    assert quillmark.box_hashes(font) == quillmark.box_hashes(any_font)
+    assert quillmark.box_hashes(font) == independent_box_hashes(quillmark.embed_manifest_store(font, b"store"))

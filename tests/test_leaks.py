@@ -10,6 +10,7 @@ allocations; resident memory sees the C++ heap too).
 from __future__ import annotations
 
 import gc
+import struct
 import sys
 import tracemalloc
 
@@ -26,6 +27,12 @@ BIG = 32 * 1024
 
 def font_with(*tables):
     return make_font([(b"glyf", bytes(range(256)) * (BIG // 256)), (b"head", head_table()), *tables])
+
+
+def one_table_six_times():
+    """Six directory entries on one table: more bytes to sum than table_checksums allows."""
+    records = b"".join(struct.pack(">4sIII", b"T%03d" % i, 0, 12 + 16 * 6, BIG) for i in range(6))
+    return struct.pack(">IHHHH", 0x00010000, 6, 0, 0, 0) + records + bytes(BIG)
 
 
 PLAIN = font_with()
@@ -87,6 +94,7 @@ SUCCESS = [
     ("ranges", qm.data_hash_ranges, (RESERVED,), {}, None, ""),
     ("fill", qm.fill_manifest_store, (RESERVED, SIGNED), {}, None, ""),
     ("box_hashes", qm.box_hashes, (FILLED,), {"alg": "sha384"}, None, ""),
+    ("table_checksums", qm.table_checksums, (FILLED,), {}, None, ""),
 ]
 
 V = ValueError
@@ -97,7 +105,7 @@ OPERATION_FAILURES = [
     ("woff", qm.remove_manifest_table, (b"wOFF" + bytes(BIG),), {}, V, M.WOFF),
     ("directory_truncated", qm.read_manifest_store, (PLAIN[:40],), {}, V, M.TRUNCATED),
     ("table_past_end", qm.embed_remote, (PLAIN[:-4], "u"), {}, V, M.PAST_END.format(tag="head")),
-    ("located_past_end", qm.data_hash_ranges, (RESERVED[:-8],), {}, V, M.LOCATED_PAST_END),
+    ("ranges_past_end", qm.data_hash_ranges, (RESERVED[:-8],), {}, V, M.PAST_END.format(tag="head")),
     ("c2pa_short", qm.read_manifest_store, (font_with((b"C2PA", bytes(10))),), {}, V, M.SHORT),
     ("uri_past_end", qm.read_manifest_uri_str, (font_with((b"C2PA", c2pa_header(99, 1))),), {}, V, M.URI_PAST),
     ("store_past_end", qm.read_manifest_store, (font_with((b"C2PA", c2pa_header(0, 0, 0xFFFFFFFF, 2))),), {}, V,
@@ -113,9 +121,9 @@ OPERATION_FAILURES = [
      M.INVALID_C2PA + M.TABLE_TOO_LONG.format(tag="C2PA", size=2**32)),
     ("uri_too_long", qm.embed_remote, (PLAIN, LONG_URI), {}, V, M.URI_TOO_LONG.format(size=len(LONG_URI))),
     ("ranges_no_store", qm.data_hash_ranges, (REMOTE,), {}, V, M.NOTHING_TO_BIND),
-    ("ranges_c2pa_short", qm.data_hash_ranges, (font_with((b"C2PA", bytes(8))),), {}, V, M.RANGES_SHORT),
+    ("ranges_c2pa_short", qm.data_hash_ranges, (font_with((b"C2PA", bytes(8))),), {}, V, M.SHORT),
     ("ranges_store_past", qm.data_hash_ranges, (font_with((b"C2PA", c2pa_header(0, 0, 20, 9))),), {}, V,
-     M.RANGES_STORE_PAST),
+     M.STORE_PAST),
     ("ranges_no_c2pa", qm.data_hash_ranges, (PLAIN,), {}, V, M.NO_C2PA),
     ("fill_no_store", qm.fill_manifest_store, (REMOTE, b"x"), {}, V, M.FILL_NO_STORE),
     ("fill_too_long", qm.fill_manifest_store, (RESERVED, bytes(1025)), {}, V,
@@ -124,6 +132,10 @@ OPERATION_FAILURES = [
     ("fill_moves_bytes", qm.fill_manifest_store, (RESERVED + bytes(4), b"x"), {}, V, M.FILL_WOULD_MOVE),
     ("box_hashes_alg", qm.box_hashes, (PLAIN, "md5"), {}, V, M.BOX_HASHES_ALG.format(alg="md5")),
     ("box_hashes_not_sfnt", qm.box_hashes, (b"wOF2" + bytes(BIG),), {}, V, M.WOFF),
+    ("box_hashes_two_tags", qm.box_hashes, (font_with((b"glyf", b"again")),), {}, V,
+     M.TWO_TABLES_ONE_TAG.format(tag="glyf")),
+    ("checksums_past_end", qm.table_checksums, (PLAIN[:-4],), {}, V, M.PAST_END.format(tag="head")),
+    ("checksums_overlap", qm.table_checksums, (one_table_six_times(),), {}, V, "the tables overlap"),
 ]
 
 

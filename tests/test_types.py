@@ -31,6 +31,9 @@ def inspect(font: bytes) -> tuple[bool, str | None, bytes]:
 def boxes(font: bytes) -> dict[str, bytes]:
     return dict(quillmark.box_hashes(font) + quillmark.box_hashes(font, alg="sha512"))
 
+def sums(font: bytes) -> list[int]:
+    return quillmark.table_checksums(font=font)
+
 def rewrite(font: bytes, store: Sequence[int]) -> list[bytes]:
     return [quillmark.embed_manifest_store(font, store), quillmark.embed_manifest_store(font, bytearray(store)),
             quillmark.embed_remote(font, uri="u"), quillmark.remove_manifest_table(font),
@@ -49,6 +52,8 @@ uri: str = quillmark.read_manifest_uri_str(b"font")  # error
 ranges: list[list[int]] = quillmark.data_hash_ranges(b"font")  # error
 quillmark.box_hashes(b"font", 256)  # error
 names: list[str] = quillmark.box_hashes(b"font")  # error
+total: int = quillmark.table_checksums(b"font")  # error
+quillmark.table_checksums(bytearray(b"font"))  # error
 """
 
 

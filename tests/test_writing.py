@@ -157,9 +157,11 @@ def test_ranges_of_hand_made_fonts(tables):
         (c2pa_table(b"uri only"), M.NOTHING_TO_BIND),
         (H(store_offset=20, store_length=0), M.NOTHING_TO_BIND),
         (H(store_offset=0, store_length=4) + b"abcd", M.NOTHING_TO_BIND),
-        (H()[:19], M.RANGES_SHORT),
-        (H(store_offset=18, store_length=5) + b"ab", M.RANGES_STORE_PAST),
-        (H(store_offset=0xFFFFFFFF, store_length=0xFFFFFFFF), M.RANGES_STORE_PAST),
+        # the readers' messages for the same faults
+        (H()[:19], M.SHORT),
+        (H(store_offset=18, store_length=5) + b"ab", M.STORE_PAST),
+        (H(store_offset=0xFFFFFFFF, store_length=0xFFFFFFFF), M.STORE_PAST),
+        (H(store_offset=21, store_length=0), M.STORE_PAST),  # an empty store, but past the end
     ],
 )
 def test_ranges_refusals(table, message):

@@ -14,6 +14,7 @@ __all__ = [
     "data_hash_ranges",
     "fill_manifest_store",
     "box_hashes",
+    "table_checksums",
 ]
 
 def embed_manifest_store(font: bytes, manifest_store: bytes | bytearray | Sequence[int]) -> bytes:
@@ -48,3 +49,7 @@ def fill_manifest_store(reserved_font: bytes, signed_manifest: bytes) -> bytes:
 def box_hashes(font: bytes, alg: str = "sha256") -> list[tuple[str, bytes]]:
     """The `c2pa.hash.boxes` digests of a font as embedding a manifest lays it out, as
     `[(name, digest), ...]` in table directory order."""
+
+def table_checksums(font: bytes) -> list[int]:
+    """The SFNT checksum of each table of a font, in table directory order, with
+    `head`'s `checkSumAdjustment` counted as zero."""
