@@ -402,13 +402,17 @@ def test_what_a_box_hash_leaves_unjudged_is_informational(truetype_font, make, c
                                                                              "c2pa.hash.boxes matches (sha256)")]
 
 
-@pytest.mark.parametrize("label, binds", [("c2pa.hash.boxes.v2", "c2pa.hash.boxes"),
-                                          ("c2pa.hash.boxes__1", "c2pa.hash.boxes"),
-                                          ("c2pa.hash.boxes.v3__12", "c2pa.hash.boxes"),
-                                          ("c2pa.hash.data", "c2pa.hash.data"), ("c2pa.hash.boxesx", None),
-                                          ("c2pa.hash.boxes.v2.x", None), ("c2pa.actions.v2", None)])  # fmt: skip
-def test_a_hard_binding_label_may_carry_a_version_and_an_instance(label, binds):
+# The hard bindings are those of C2PA 2.2, 15.10.1.2: a version suffix is part of the type (6.2.2),
+# so c2pa.hash.boxes.v2 is no type of 2.2; c2pa.hash.multi-asset "is not considered a hard binding".
+@pytest.mark.parametrize("label, binds", [("c2pa.hash.boxes__1", "c2pa.hash.boxes"),
+                                          ("c2pa.hash.data", "c2pa.hash.data"),
+                                          ("c2pa.hash.bmff.v3__12", "c2pa.hash.bmff.v3"),
+                                          ("c2pa.hash.collection.data", "c2pa.hash.collection.data"),
+                                          ("c2pa.hash.boxes.v2", None), ("c2pa.hash.multi-asset", None),
+                                          ("c2pa.hash.boxesx", None), ("c2pa.actions.v2", None)])  # fmt: skip
+def test_hard_binding_types_are_those_of_c2pa_2_2(label, binds):
     assert bindings.hard_binding_type(label) == binds
+    assert bindings.is_hard_binding(label) == (binds is not None)
 
 
 # -- bounded work on hostile assertions -------------------------------------------------------------

@@ -18,6 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any, Iterator, Optional, Union
 
 from . import cbor, jumbf, status
+from .bindings import is_hard_binding
 from .results import StatusCodes
 from .store import (
     CLAIM_V1,
@@ -30,11 +31,10 @@ from .store import (
     Manifest,
     ManifestStore,
     Node,
+    base_label,
     cut,
 )
 
-# The hard bindings of C2PA 2.2, 15.10.1.2 (c2pa.hash.bmff, the first BMFF hash, is read as one too).
-HARD_BINDING = re.compile(r"c2pa\.hash\.(?:data|boxes|collection\.data|bmff(?:\.v[23])?)")
 ACTIONS = ("c2pa.actions", "c2pa.actions.v2")
 INGREDIENTS = ("c2pa.ingredient", "c2pa.ingredient.v2", "c2pa.ingredient.v3")
 THUMBNAIL = re.compile(r"c2pa\.thumbnail\.(?:claim|ingredient)(?:\..*)?")
@@ -47,17 +47,13 @@ RELATIONSHIPS = ("parentOf", "componentOf", "inputTo")
 INGREDIENT_REFERENCES = ("activeManifest", "c2pa_manifest", "claimSignature", "validationResults", "validationStatus")
 
 
-def is_hard_binding(kind: str) -> bool:
-    return HARD_BINDING.fullmatch(kind) is not None
-
-
 @dataclass
 class Claim:
     """A manifest's claim: its box, its serialized CBOR (what the signature covers) and its map."""
 
     node: Node
     data: bytes
-    value: dict
+    value: dict[str, Any]
     url: str
 
     @property
@@ -217,7 +213,7 @@ def check_assertions(store: ManifestStore, check: ManifestCheck, redacted: set[s
         uri = item.get("url")
         absolute = store.absolute(uri, manifest)
         label = uri.rsplit("/", 1)[-1] if isinstance(uri, str) else ""
-        kind = re.sub(r"__\d+\Z", "", label)
+        kind = base_label(label)
         if absolute is not None and absolute in redacted:
             # Redacted: nothing to hash; actions and hard bindings are never redacted.
             if kind in ACTIONS:
@@ -350,8 +346,8 @@ def check_actions(store: ManifestStore, check: ManifestCheck) -> None:
                   "no c2pa.created or c2pa.opened action (C2PA 2.2, 15.10.1.2)")  # fmt: skip
 
 
-def action_problem(store: ManifestStore, manifest: Manifest, name: str, action: dict, v1: bool,
-                   first: bool) -> Optional[tuple]:  # fmt: skip
+def action_problem(store: ManifestStore, manifest: Manifest, name: str, action: dict[str, Any], v1: bool,
+                   first: bool) -> Optional[tuple[str, str]]:  # fmt: skip
     """The failure (code, explanation) of one action, or None."""
     if name in FIRST_ACTIONS and not first:
         return (status.ASSERTION_ACTION_MALFORMED,
@@ -399,7 +395,7 @@ def ingredient_reference_problem(store: ManifestStore, manifest: Manifest, ref: 
     target = store.resolve(uri, manifest)
     if not isinstance(target, Node):
         return f"{cut(uri)} cannot be found"
-    kind = re.sub(r"__\d+\Z", "", target.label or "")
+    kind = base_label(target.label or "")
     if kind not in INGREDIENTS:
         return f"{cut(uri)} is not an ingredient assertion"
     alg = hash_algorithm(ref)
@@ -428,14 +424,14 @@ def check_references(store: ManifestStore, check: ManifestCheck) -> None:
     but an ingredient's manifest references, which 15.11 validates; and the claim generator's icon
     (15.6.2)."""
     claim = check.claim
-    sources: list[tuple[Any, str, tuple]] = []
+    sources: list[tuple[Any, str, tuple[str, ...]]] = []
     if claim is not None:
         sources.append((claim.value.get("claim_generator_info"), claim.url, ()))
     for entry in check.checked:
         if not entry.decoded or entry.redacted or not entry.assertion.label.startswith("c2pa."):
             continue
-        skip = INGREDIENT_REFERENCES if entry.assertion.type in INGREDIENTS else ()
-        sources.append((entry.value, entry.assertion.url, skip))
+        skipped = INGREDIENT_REFERENCES if entry.assertion.type in INGREDIENTS else ()
+        sources.append((entry.value, entry.assertion.url, skipped))
     for value, url, skip in sources:
         for ref, parent in hashed_uris(value, skip):
             target = store.resolve(ref["url"], check.manifest)
@@ -450,7 +446,7 @@ def check_references(store: ManifestStore, check: ManifestCheck) -> None:
                 check.codes.add(status.HASHED_URI_MISMATCH, url, f"{cut(ref['url'])} does not match its hash")
 
 
-def hashed_uris(value: Any, skip: tuple = ()) -> Iterator[tuple[dict, Any]]:
+def hashed_uris(value: Any, skip: tuple[str, ...] = ()) -> Iterator[tuple[dict[str, Any], Any]]:
     """The hashed URIs (maps with a self#jumbf url and a hash field) inside a decoded value, with the
     map or array holding each; walked without recursion, as deep as the decoder allowed."""
     stack: list[tuple[Any, Any, bool]] = [(value, None, True)]

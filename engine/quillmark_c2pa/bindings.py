@@ -14,18 +14,21 @@ from __future__ import annotations
 
 import hashlib
 import itertools
-import re
-from typing import Any, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Iterable, List, Optional, Sequence, Set, Tuple
 
 from . import sfnt, status
 from .results import StatusEntry
 from .sfnt import Table
+from .store import HASH_ALGORITHMS, base_label
 
-# The hash algorithms C2PA 2.2, 13.1 allows; its deprecated list is empty.
-ALGORITHMS = ("sha256", "sha384", "sha512")
-# An assertion's type is its label without the version and instance suffixes (C2PA 2.2, 6.2.2 and 6.4).
-HARD_BINDING = re.compile(r"(c2pa\.hash\.(?:data|boxes|bmff|collection\.data|multi-asset))(?:\.v\d+)?(?:__\d+)?")
-DATA_HASH, BOXES_HASH, BMFF_HASH = "c2pa.hash.data", "c2pa.hash.boxes", "c2pa.hash.bmff"
+# The hard bindings to content of C2PA 2.2, 15.10.1.2, by assertion type (the label without its
+# instance suffix, 6.4; a version suffix is part of the type, 6.2.2): the one list that validation
+# counts, refuses in update manifests and checks. c2pa.hash.bmff, the first BMFF hash that 2.0
+# removed, is read as one too, for older manifests. c2pa.hash.multi-asset is not one: "it is not
+# considered a hard binding" (18.9.2).
+DATA_HASH, BOXES_HASH, COLLECTION_HASH = "c2pa.hash.data", "c2pa.hash.boxes", "c2pa.hash.collection.data"
+BMFF_HASHES = ("c2pa.hash.bmff", "c2pa.hash.bmff.v2", "c2pa.hash.bmff.v3")
+HARD_BINDINGS = frozenset({DATA_HASH, BOXES_HASH, COLLECTION_HASH, *BMFF_HASHES})
 # The most items (exclusions, names) an explanation lists one by one, and its most characters
 # of text taken from the store.
 SHOWN = 8
@@ -33,10 +36,15 @@ SHOWN_TEXT = 200
 
 
 def hard_binding_type(label: str) -> Optional[str]:
-    """The hard-binding type an assertion label names (`c2pa.hash.boxes.v2__1` gives
+    """The hard-binding type an assertion label names (`c2pa.hash.boxes__1` gives
     `c2pa.hash.boxes`), or None for any other assertion."""
-    match = HARD_BINDING.fullmatch(label)
-    return match[1] if match else None
+    kind = base_label(label)
+    return kind if kind in HARD_BINDINGS else None
+
+
+def is_hard_binding(label: str) -> bool:
+    """Whether an assertion label (or type) is a hard binding of C2PA 2.2, 15.10.1.2."""
+    return base_label(label) in HARD_BINDINGS
 
 
 class _Failed(Exception):
@@ -74,9 +82,9 @@ def check_hard_binding(
             algs, notes = check_box_hash(font, tables, assertion)
             found += [StatusEntry(code, url, note) for code, note in notes]
             found.append(StatusEntry(status.ASSERTION_BOXES_HASH_MATCH, url, f"{label} matches ({algs})"))
-        elif kind == BMFF_HASH:
+        elif kind in BMFF_HASHES:
             raise _Failed(status.ASSERTION_BMFF_HASH_MISMATCH,
-                          "the hard binding is c2pa.hash.bmff, which binds BMFF files, not fonts")  # fmt: skip
+                          f"the hard binding is {kind}, which binds BMFF files, not fonts")  # fmt: skip
         else:
             raise _Failed(status.GENERAL_ERROR, f"the hard binding {cut(label)} is not one that binds a font")
     except _Failed as failed:
@@ -112,9 +120,9 @@ def algorithm(*maps: Any, code: str = status.ALGORITHM_UNSUPPORTED) -> str:
     for value in maps:
         if isinstance(value, dict) and "alg" in value:
             alg = value["alg"]
-            if alg not in ALGORITHMS:
+            if alg not in HASH_ALGORITHMS:
                 named = repr(cut(alg, 40)) if isinstance(alg, str) else f"of type {type(alg).__name__}"
-                raise _Failed(code, f"hash algorithm {named} is not one of {', '.join(ALGORITHMS)}")
+                raise _Failed(code, f"hash algorithm {named} is not one of {', '.join(HASH_ALGORITHMS)}")
             return str(alg)
     raise _Failed(code, "no hash algorithm (alg) given")
 
@@ -163,7 +171,8 @@ def check_data_hash(font: bytes, store_range: Tuple[int, int], assertion: Any, c
         # The numbers come from the store: a bignum would not even convert to text.
         shown = f"({start}, {length})" if end < 2**64 else "(past 2**64)"
         raise _Failed(status.ASSERTION_DATA_HASH_MISMATCH, f"exclusion {shown} runs past the end of the file")
-    store_range = tuple(store_range)
+    store_start, store_length = store_range
+    store_range = (store_start, store_length)
     if not any(exclusion(item) == store_range for item in items):
         raise _Failed(status.ASSERTION_DATA_HASH_MISMATCH,
                       f"no exclusion is exactly the Manifest Store's range {store_range}")  # fmt: skip
@@ -276,7 +285,7 @@ def misplaced(names: List[str], rest: Sequence[Table], tables: Sequence[Table], 
     if first_unknown:
         unknown_names = listed(first_unknown, quote=True)
         return _Failed(status.ASSERTION_BOXES_HASH_MISMATCH, f"box {listed(names)}: the font has no table named {unknown_names}")
-    named = set()
+    named: Set[str] = set()
     for entry in boxes:
         found = entry.get("names") if isinstance(entry, dict) else None
         if isinstance(found, list):
