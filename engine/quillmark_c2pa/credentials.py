@@ -14,7 +14,7 @@ from __future__ import annotations
 import datetime
 import warnings
 from dataclasses import dataclass
-from typing import Iterable, Optional, Sequence
+from typing import Any, Iterable, Optional, Sequence
 
 from asn1crypto import core as asn1_core
 from asn1crypto import x509 as asn1_x509
@@ -90,7 +90,7 @@ def utc(moment: datetime.datetime) -> datetime.datetime:
     return moment.astimezone(datetime.timezone.utc)
 
 
-def _extension(cert: x509.Certificate, oid) -> Optional[x509.Extension]:
+def _extension(cert: x509.Certificate, oid: x509.ObjectIdentifier) -> "Optional[x509.Extension[Any]]":
     # Extensions that cannot be parsed (duplicates, bad DER) read as absent here; the profile
     # reports them once, in _structure_problems, as a certificate C2PA does not accept.
     try:
@@ -104,7 +104,7 @@ def is_ca(cert: x509.Certificate) -> bool:
     return bool(ext is not None and ext.value.ca)
 
 
-def ekus(cert: x509.Certificate) -> "list":
+def ekus(cert: x509.Certificate) -> "list[x509.ObjectIdentifier]":
     ext = _extension(cert, ExtensionOID.EXTENDED_KEY_USAGE)
     return list(ext.value) if ext is not None else []
 

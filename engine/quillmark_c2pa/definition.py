@@ -72,7 +72,7 @@ class ManifestDefinition:
     """What a user adds to every manifest; see the module's text for the JSON form."""
 
     title: Optional[str] = None
-    claim_generator_info: list = field(default_factory=list)
+    claim_generator_info: "list[dict[str, Any]]" = field(default_factory=list)
     digital_source_type: str = DIGITAL_CREATION
     assertions: "list[Assertion]" = field(default_factory=list)
 
@@ -80,7 +80,7 @@ class ManifestDefinition:
         check(self)
 
     @classmethod
-    def from_json(cls, value: Union[str, bytes, dict]) -> "ManifestDefinition":
+    def from_json(cls, value: "Union[str, bytes, dict[str, Any]]") -> "ManifestDefinition":
         """From JSON text or an already-parsed object."""
         if not isinstance(value, dict):
             try:
@@ -117,14 +117,14 @@ class ManifestDefinition:
             return cls.from_json(f.read())
 
     @property
-    def software_agent(self) -> Optional[dict]:
+    def software_agent(self) -> "Optional[dict[str, Any]]":
         """The generator-info map of the user's software (the first entry), or None."""
         if not self.claim_generator_info:
             return None
         first = self.claim_generator_info[0]
         return {k: v for k, v in first.items() if k in ("name", "version") or NAMESPACED.fullmatch(k)}
 
-    def generator_extras(self) -> dict:
+    def generator_extras(self) -> "dict[str, Any]":
         """Fields the user's first generator entry adds to the claim's claim_generator_info."""
         if not self.claim_generator_info:
             return {}

@@ -124,7 +124,7 @@ def _u16(font: bytes, table: Optional[sfnt.Table], at: int) -> Optional[int]:
     return int.from_bytes(font[table.offset + at : table.offset + at + 2], "big")
 
 
-def font_info(font: bytes, tables: Optional[list] = None) -> dict[str, Any]:
+def font_info(font: bytes, tables: "Optional[list[sfnt.Table]]" = None) -> dict[str, Any]:
     """The font.info map of `font` (C2PA 2.2, 18.22). Raises FontInfoError naming a required
     field the font cannot fill truthfully."""
     tables = sfnt.read_directory(font) if tables is None else tables

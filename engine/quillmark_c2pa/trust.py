@@ -36,7 +36,7 @@ C2PA_CLAIM_SIGNING = ObjectIdentifier("1.3.6.1.4.1.62558.2.1")
 EMAIL_PROTECTION = ExtendedKeyUsageOID.EMAIL_PROTECTION
 DOCUMENT_SIGNING = ObjectIdentifier("1.3.6.1.5.5.7.3.36")
 # The EKUs a claim signer's certificate may be trusted for (C2PA 2.2, 14.4.1).
-SIGNER_EKUS: frozenset = frozenset({C2PA_CLAIM_SIGNING, EMAIL_PROTECTION, DOCUMENT_SIGNING})
+SIGNER_EKUS: "frozenset[ObjectIdentifier]" = frozenset({C2PA_CLAIM_SIGNING, EMAIL_PROTECTION, DOCUMENT_SIGNING})
 
 # A PEM file of anchors is read whole; one larger than this is not a list of certificates.
 MAX_PEM_BYTES = 16 * 1024 * 1024
@@ -122,7 +122,7 @@ class TrustSettings:
     tsa_anchors: Sequence[x509.Certificate] = ()
     end_entities: Sequence[x509.Certificate] = ()
     bundled: bool = True
-    _end_entity_ders: frozenset = field(default=frozenset(), init=False, repr=False, compare=False)
+    _end_entity_ders: "frozenset[bytes]" = field(default=frozenset(), init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "anchors", _certificates(self.anchors))
