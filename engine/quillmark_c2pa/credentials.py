@@ -16,7 +16,9 @@ import warnings
 from dataclasses import dataclass
 from typing import Any, Iterable, Optional, Sequence
 
-from asn1crypto import core as asn1_core
+# asn1crypto ships no type information (and typeshed has none): its objects are Any here (mypy
+# reports the package once, at its first import).
+from asn1crypto import core as asn1_core  # type: ignore[import-untyped]
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm

@@ -22,10 +22,12 @@ import urllib.error
 import urllib.parse
 import urllib.request
 from dataclasses import dataclass, field
-from typing import Callable, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 import cbor2
-from asn1crypto import algos as asn1_algos
+# asn1crypto ships no type information (and typeshed has none): its objects are Any here (mypy
+# reports the package once, at its first import).
+from asn1crypto import algos as asn1_algos  # type: ignore[import-untyped]
 from asn1crypto import cms as asn1_cms
 from asn1crypto import core as asn1_core
 from asn1crypto import tsp as asn1_tsp
@@ -44,7 +46,7 @@ HASHES: "dict[str, Callable[[], hashes.HashAlgorithm]]" = {
 MAX_RESPONSE = 1 << 20
 
 
-class TimeStampResp(asn1_core.Sequence):
+class TimeStampResp(asn1_core.Sequence):  # type: ignore[misc]  # an untyped base (asn1crypto)
     """RFC 3161, 2.4.2's TimeStampResp with its token OPTIONAL, as the RFC has it (asn1crypto's
     own class requires the token, so a refusal could not be read)."""
 
@@ -89,7 +91,7 @@ def build_request(data: bytes, hash_name: str = "sha256", nonce: Optional[int] =
         "nonce": nonce,
         "cert_req": True,
     })
-    return request.dump()
+    return bytes(request.dump())
 
 
 def request_timestamp(url: str, data: bytes, *, timeout: float = 30, hash_name: str = "sha256") -> bytes:
@@ -124,6 +126,24 @@ def request_timestamp(url: str, data: bytes, *, timeout: float = 30, hash_name: 
     return token_from_response(answer, data, hash_name=hash_name, nonce=nonce, source=url)
 
 
+GRANTED = ("granted", "granted_with_mods")
+
+
+def _read_response(answer: bytes) -> "tuple[str, list[str], Optional[bytes]]":
+    """A TimeStampResp's status, its status strings and its token's DER (None when it holds none);
+    ValueError when `answer` is not a TimeStampResp. Its elements are counted before it is parsed."""
+    try:
+        der_elements(answer)
+        response = TimeStampResp.load(answer, strict=True)
+        status_value = str(response["status"]["status"].native)
+        text = [str(t) for t in response["status"]["status_string"].native or ()]
+        token = response["time_stamp_token"]
+        token_der = None if isinstance(token, asn1_core.Void) or not token.contents else bytes(token.dump())
+    except (ValueError, TypeError, KeyError):
+        raise ValueError("not an RFC 3161 time-stamp response") from None
+    return status_value, text, token_der
+
+
 def _printable(text: str, limit: int = 200) -> str:
     """A TSA's own words, cut short and kept to one printable line."""
     return "".join(c if c.isprintable() else " " for c in text[:limit])
@@ -135,19 +155,14 @@ def token_from_response(answer: bytes, data: bytes, *, hash_name: str = "sha256"
     when it does not."""
     prefix = f"time-stamp authority {source}" if "://" in source else source
     try:
-        der_elements(answer)
-        response = TimeStampResp.load(answer, strict=True)
-        status_value = response["status"]["status"].native
-    except (ValueError, TypeError, KeyError):
+        status_value, text, token_der = _read_response(answer)
+    except ValueError:
         raise TimeStampError(f"{prefix}: the answer is not an RFC 3161 time-stamp response") from None
-    if status_value not in ("granted", "granted_with_mods"):
-        text = response["status"]["status_string"].native
+    if status_value not in GRANTED:
         detail = f" ({_printable('; '.join(text))})" if text else ""
         raise TimeStampError(f"{prefix}: the request was refused: {status_value}{detail}")
-    token = response["time_stamp_token"]
-    if isinstance(token, asn1_core.Void) or not token.contents:
+    if token_der is None:
         raise TimeStampError(f"{prefix}: the response holds no time-stamp token")
-    token_der = token.dump()
     try:
         parsed = parse_token(token_der)
     except TokenError as exc:
@@ -325,7 +340,7 @@ def parse_token(der: bytes) -> Token:
     )
 
 
-def _find_signer(sid, certificates: "list[x509.Certificate]") -> Optional[x509.Certificate]:
+def _find_signer(sid: Any, certificates: "list[x509.Certificate]") -> Optional[x509.Certificate]:
     if sid.name == "issuer_and_serial_number":
         issuer = sid.chosen["issuer"].dump()
         serial = sid.chosen["serial_number"].native
@@ -500,17 +515,11 @@ def response_token(val: bytes) -> "tuple[Optional[bytes], Optional[str]]":
     if len(val) > MAX_TOKEN_BYTES + 1024:
         return None, f"the time-stamp response is {len(val)} bytes, more than a time-stamp"
     try:
-        der_elements(bytes(val))
-    except TokenError:
+        status_value, _, token_der = _read_response(bytes(val))
+    except ValueError:
         return None, NOT_A_RESPONSE
-    try:
-        response = TimeStampResp.load(bytes(val), strict=True)
-        status_value = response["status"]["status"].native
-    except (ValueError, TypeError, KeyError):
-        return None, NOT_A_RESPONSE
-    if status_value not in ("granted", "granted_with_mods"):
+    if status_value not in GRANTED:
         return None, f"the time-stamp response's status is {status_value}"
-    token = response["time_stamp_token"]
-    if isinstance(token, asn1_core.Void) or not token.contents:
+    if token_der is None:
         return None, "the time-stamp response holds no token"
-    return token.dump(), None
+    return token_der, None
