@@ -454,6 +454,32 @@ def test_a_signer_command_that_fails_is_one_line(argv, message, command_files, s
     assert "\n" not in str(caught.value)
 
 
+@pytest.mark.parametrize("stream", ["stdout", "stderr"])
+def test_a_signer_command_that_prints_megabytes_costs_no_megabytes(stream, command_files, sample):
+    """A signature is at most a few kilobytes: a command that prints megabytes (or without end)
+    is stopped, its output never held whole; its standard error is kept to the line shown."""
+    import tracemalloc
+
+    _, chain = command_files
+    exit_status = "0" if stream == "stdout" else "1"
+    flood = CommandSigner(
+        [sys.executable, "-c", f"import sys; sys.{stream}.buffer.write(b'x' * (8 << 20)); sys.exit({exit_status})"],
+        chain,
+    )
+    tracemalloc.start()
+    try:
+        with pytest.raises(SignerError) as caught:
+            flood.sign(b"to be signed")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20, peak
+    message = str(caught.value)
+    assert len(message) < 400 and "\n" not in message
+    if stream == "stdout":
+        assert "printed more than 16384 bytes" in message
+
+
 def test_a_signer_command_that_hangs_times_out(command_files, sample):
     _, chain = command_files
     slow = CommandSigner([sys.executable, "-c", "import time; time.sleep(30)"], chain, timeout=0.5)

@@ -19,8 +19,9 @@ from __future__ import annotations
 import os
 import shlex
 import subprocess
+import threading
 from datetime import datetime, timezone
-from typing import Optional, Protocol, Sequence, Union, runtime_checkable
+from typing import Any, Optional, Protocol, Sequence, Union, runtime_checkable
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
@@ -220,22 +221,85 @@ class CommandSigner:
     def sign(self, data: bytes) -> bytes:
         shown = self.argv[0]
         try:
-            done = subprocess.run(self.argv, input=data, capture_output=True, timeout=self.timeout)
+            returncode, signature, stderr = _run_bounded(self.argv, data, self.timeout)
         except subprocess.TimeoutExpired:
             raise SignerError(f"the signer command {shown} did not answer within {self.timeout:g} s") from None
         except OSError as e:
             raise SignerError(f"the signer command {shown} cannot be run: {e.strerror or e}") from None
-        if done.returncode != 0:
-            said = _first_line(done.stderr)
-            how = f"exit status {done.returncode}" if done.returncode > 0 else f"signal {-done.returncode}"
+        if len(signature) > MAX_SIGNATURE:
+            raise SignerError(f"the signer command {shown} printed more than {MAX_SIGNATURE} bytes: no signature is that long")
+        if returncode != 0:
+            said = _first_line(stderr)
+            how = f"exit status {returncode}" if returncode > 0 else f"signal {-returncode}"
             raise SignerError(f"the signer command {shown} failed ({how})" + (f": {said}" if said else ""))
-        signature = done.stdout
         if not signature:
             raise SignerError(f"the signer command {shown} printed no signature")
         if self.alg.startswith("ES"):
             signature = _raw_ecdsa(signature, signature_length(self))
         verify_own(self, data, signature)
         return signature
+
+
+# The longest signature C2PA allows is RSASSA-PSS with a 16,384-bit key (2,048 bytes); a command
+# printing more is stopped once it passes this, so one that prints without end (or megabytes)
+# costs no more memory than this. Standard error is kept to its first STDERR_KEPT bytes, for the
+# first line shown, and the rest read and dropped so that the command is never blocked on it.
+MAX_SIGNATURE = 16384
+STDERR_KEPT = 4096
+
+
+def _run_bounded(argv: "list[str]", data: bytes, timeout: float) -> "tuple[int, bytes, bytes]":
+    """Run `argv` with `data` on its standard input; its exit status, the first MAX_SIGNATURE + 1
+    bytes of its standard output (it is killed once it prints more) and the first STDERR_KEPT of
+    its standard error. subprocess.TimeoutExpired past `timeout` seconds (it is killed)."""
+    process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = bytearray(), bytearray()
+
+    def feed() -> None:
+        assert process.stdin is not None
+        try:
+            process.stdin.write(data)
+        except OSError:  # the command did not read it all: its exit status tells
+            pass
+        finally:
+            try:
+                process.stdin.close()
+            except OSError:
+                pass
+
+    def keep(stream: Any, kept: bytearray, limit: int, stop: bool) -> None:
+        try:
+            while True:
+                chunk = stream.read1(65536)
+                if not chunk:
+                    return
+                kept += chunk[: max(0, limit - len(kept))]
+                if stop and len(kept) >= limit:
+                    process.kill()
+                    return
+        except (OSError, ValueError):  # closed under it after a timeout
+            return
+
+    threads = [
+        threading.Thread(target=feed, daemon=True),
+        threading.Thread(target=keep, args=(process.stdout, out, MAX_SIGNATURE + 1, True), daemon=True),
+        threading.Thread(target=keep, args=(process.stderr, err, STDERR_KEPT, False), daemon=True),
+    ]
+    for thread in threads:
+        thread.start()
+    try:
+        returncode = process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise
+    finally:
+        for thread in threads:
+            thread.join(1.0)  # a child the command left behind may hold the pipes open
+        for stream in (process.stdout, process.stderr):
+            if stream is not None:
+                stream.close()
+    return returncode, bytes(out), bytes(err)
 
 
 def _raw_ecdsa(signature: bytes, length: int) -> bytes:
