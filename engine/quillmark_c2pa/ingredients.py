@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 from . import status
 from .assertions import (
@@ -32,6 +32,10 @@ from .store import Assertion, Manifest, ManifestStore, cut
 MAX_DELTA_ENTRIES = 1 << 16
 # Codes about an asset's content: never produced for an ingredient, so never compared.
 _CONTENT = re.compile(r"assertion\.(?:dataHash|boxesHash|bmffHash|collectionHash|multiAssetHash)\.|quillmark\.")
+
+
+# An entry of a status map as the deltas compare it: its code and its absolute URI.
+_Key = Tuple[str, Optional[str]]
 
 
 @dataclass
@@ -63,7 +67,7 @@ def referenced_manifests(store: ManifestStore, check: ManifestCheck) -> list[Man
     return found
 
 
-def check_ingredients(store: ManifestStore, check: ManifestCheck, redacted_in: set) -> list[Link]:
+def check_ingredients(store: ManifestStore, check: ManifestCheck, redacted_in: set[Optional[str]]) -> list[Link]:
     """C2PA 2.2, 15.11.3.2 and 15.11.3.3 for each ingredient assertion of one manifest; returns the
     links to the manifests they name, for the comparison of recorded results. `redacted_in` holds
     the labels of the manifests an assertion of which is redacted anywhere in the lineage."""
@@ -135,7 +139,7 @@ def claim_signature_method(store: ManifestStore, entry: Checked, target: Manifes
                       "the ingredient's claim signature does not match the hash the ingredient records")  # fmt: skip
 
 
-def _key(store: ManifestStore, entry: StatusEntry, base: Manifest) -> tuple:
+def _key(store: ManifestStore, entry: StatusEntry, base: Manifest) -> _Key:
     url = store.absolute(entry.url, base) if entry.url is not None else None
     return (entry.code, url if url is not None else entry.url)
 
@@ -150,9 +154,9 @@ class Deltas:
         self.store = store
         self.left = MAX_DELTA_ENTRIES
         self.cut = False
-        self._today: dict[int, tuple[list[StatusEntry], list[tuple], frozenset]] = {}
+        self._today: dict[int, tuple[list[StatusEntry], list[_Key], frozenset[_Key]]] = {}
 
-    def today(self, link: Link, found: StatusCodes) -> tuple[list[StatusEntry], list[tuple], frozenset]:
+    def today(self, link: Link, found: StatusCodes) -> tuple[list[StatusEntry], list[_Key], frozenset[_Key]]:
         cached = self._today.get(id(link.manifest))
         if cached is None:
             entries = [e for e in found.entries if not _CONTENT.match(e.code)]

@@ -184,7 +184,7 @@ class Manifest:
     def url(self) -> str:
         return f"{URI_PREFIX}/{STORE_LABEL}/{self.label or ''}"
 
-    def children(self, kind: bytes, labels: Optional[tuple] = None) -> list[Node]:
+    def children(self, kind: bytes, labels: Optional[tuple[str, ...]] = None) -> list[Node]:
         if self.node is None:
             return []
         return [
@@ -240,10 +240,11 @@ class ManifestStore:
                 self.manifests.append(manifest)
         # Hashes and child indexes, each made once: many references may name one large box, and
         # many URIs walk one large assertion store; each costs its box's size once, not once per use.
-        self._digests: dict[tuple, bytes] = {}
+        self._digests: dict[tuple[int, int, str], bytes] = {}
         self.items = cbor.Budget.for_store(len(data))  # decoded items, over all documents
-        self._values: dict[tuple, Any] = {}
-        self._indexes: dict[tuple, dict[Optional[str], list[jumbf.Superbox]]] = {}
+        # (True, value) or (False, the error it raised)
+        self._values: dict[tuple[int, int], tuple[bool, Any]] = {}
+        self._indexes: dict[tuple[int, int], dict[Optional[str], list[jumbf.Superbox]]] = {}
         self._by_label: dict[Optional[str], list[Manifest]] = {}
         for manifest in self.manifests:
             self._by_label.setdefault(manifest.label, []).append(manifest)
@@ -339,7 +340,8 @@ class ManifestStore:
         return found[1]
 
 
-def _read_manifest(data: bytes, box: jumbf.Superbox, budget: jumbf.Budget, inflation_left: int) -> tuple:
+def _read_manifest(data: bytes, box: jumbf.Superbox, budget: jumbf.Budget,
+                   inflation_left: int) -> tuple[Manifest, int]:  # fmt: skip
     """A manifest of the store and the bytes its decompression used."""
     outer = Node(data, box)
     label = box.description.label
@@ -348,7 +350,7 @@ def _read_manifest(data: bytes, box: jumbf.Superbox, budget: jumbf.Budget, infla
     manifest = Manifest(label, STANDARD, outer, None, compressed=True)
     url = manifest.url
 
-    def invalid(reason: str) -> tuple:
+    def invalid(reason: str) -> tuple[Manifest, int]:
         manifest.problems.append(StatusEntry(status.MANIFEST_COMPRESSED_INVALID, url, reason))
         return manifest, 0
 
@@ -357,7 +359,7 @@ def _read_manifest(data: bytes, box: jumbf.Superbox, budget: jumbf.Budget, infla
     if len(brob) != 1:
         return invalid(f"the compressed manifest has {len(brob)} brob boxes, not one")
     try:
-        import brotli  # type: ignore
+        import brotli  # type: ignore[import-untyped]  # brotli ships no type information
     except ImportError:
         return invalid("the manifest is compressed and the brotli module, which would decompress it, is not installed")
     try:
