@@ -107,7 +107,7 @@ def encode_sign1(protected: bytes, unprotected: "dict[Any, Any]", signature: byt
     return cbor.encode(cbor2.CBORTag(COSE_SIGN1_TAG, [bytes(protected), dict(unprotected), None, bytes(signature)]))
 
 
-def algorithm_for_key(key: Union[PrivateKey, PublicKey]) -> str:
+def algorithm_for_key(key: object) -> str:
     """The default C2PA algorithm for a key: ES256/384/512 by the curve, PS256 for RSA, Ed25519.
     Raises ValueError for a key C2PA 2.2, 13.2.1 does not allow (another curve, RSA under 2048
     bits, Ed448, DSA...)."""
@@ -125,8 +125,9 @@ def algorithm_for_key(key: Union[PrivateKey, PublicKey]) -> str:
     raise ValueError(f"a {type(key).__name__} cannot sign C2PA claims (C2PA 2.2, 13.2.1)")
 
 
-def key_fits(key: Any, alg: str) -> Optional[str]:
-    """None when `key` is correct for `alg` (C2PA 2.2, 13.2.1), else a one-line reason."""
+def key_fits(key: object, alg: str) -> Optional[str]:
+    """None when `key` (any object: a key of another kind is refused) is correct for `alg` (C2PA 2.2,
+    13.2.1), else a one-line reason."""
     if alg not in ALGORITHMS:
         return f"{alg} is not a C2PA signature algorithm"
     if alg.startswith("ES"):
@@ -170,7 +171,7 @@ def sign(key: PrivateKey, alg: str, data: bytes) -> bytes:
     return key.sign(data)
 
 
-def verify(key: Any, alg: str, data: bytes, signature: bytes) -> bool:
+def verify(key: object, alg: str, data: bytes, signature: bytes) -> bool:
     """True when `signature` is `alg`'s signature of `data` by the public `key`. False for a bad
     signature or a key that is not correct for the algorithm (C2PA 2.2, 13.2.1: such keys are
     refused)."""

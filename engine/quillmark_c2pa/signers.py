@@ -26,6 +26,7 @@ from typing import Any, Optional, Protocol, Sequence, Union, runtime_checkable
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
+from cryptography.hazmat.primitives.asymmetric.types import CertificatePublicKeyTypes
 
 from . import cose
 
@@ -60,14 +61,14 @@ def load_certificates(pem: bytes, what: str = "the certificate chain") -> "list[
     return certificates
 
 
-def choose_alg(public_key: object, alg: Optional[str]) -> str:
+def choose_alg(public_key: CertificatePublicKeyTypes, alg: Optional[str]) -> str:
     """`alg` when the key allows it (C2PA 2.2, 13.2.1), else the key's own default."""
     if alg is None:
         try:
-            return cose.algorithm_for_key(public_key)  # type: ignore[arg-type]
+            return cose.algorithm_for_key(public_key)
         except ValueError as e:
             raise SignerError(str(e)) from None
-    problem = cose.key_fits(public_key, alg)  # type: ignore[arg-type]
+    problem = cose.key_fits(public_key, alg)
     if problem:
         raise SignerError(f"--alg {alg} does not fit the certificate's key: {problem}")
     return alg
@@ -87,10 +88,8 @@ def signature_length(signer: Signer) -> int:
     raise SignerError(f"a {type(key).__name__} cannot sign C2PA claims (C2PA 2.2, 13.2.1)")
 
 
-def _public_der(key: object) -> bytes:
-    return key.public_bytes(  # type: ignore[attr-defined]
-        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo
-    )
+def _public_der(key: CertificatePublicKeyTypes) -> bytes:
+    return key.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
 
 
 def check_signer(signer: Signer, now: Optional[datetime] = None) -> None:
@@ -104,7 +103,7 @@ def check_signer(signer: Signer, now: Optional[datetime] = None) -> None:
     certificate = signer.certificates[0]
     if signer.alg not in cose.ALGORITHMS:
         raise SignerError(f"{signer.alg} is not a C2PA signature algorithm (C2PA 2.2, 13.2.1)")
-    problem = cose.key_fits(certificate.public_key(), signer.alg)  # type: ignore[arg-type]
+    problem = cose.key_fits(certificate.public_key(), signer.alg)
     if problem:
         raise SignerError(f"the certificate's key cannot sign {signer.alg}: {problem}")
     problems = credentials.profile_problems(certificate, now or datetime.now(timezone.utc))
@@ -117,7 +116,7 @@ def verify_own(signer: Signer, data: bytes, signature: bytes) -> None:
     does not belong to the certificate (or a signing command that used another key) would make a
     manifest no validator accepts."""
     key = signer.certificates[0].public_key()
-    if not cose.verify(key, signer.alg, data, signature):  # type: ignore[arg-type]
+    if not cose.verify(key, signer.alg, data, signature):
         raise SignerError("the signature does not verify with the certificate's public key: the key does not match it")
 
 
@@ -168,11 +167,11 @@ def key_is_encrypted(key_pem: bytes) -> bool:
     return False
 
 
-def load_key(key_pem: bytes, passphrase: Optional[bytes] = None) -> object:
-    """A private key from PEM; SignerError with one line for a missing or wrong passphrase or
-    something that is not a key."""
+def load_key(key_pem: bytes, passphrase: Optional[bytes] = None) -> cose.PrivateKey:
+    """A private key from PEM; SignerError with one line for a missing or wrong passphrase,
+    something that is not a key, or a key of a kind C2PA does not sign with (C2PA 2.2, 13.2.1)."""
     try:
-        return serialization.load_pem_private_key(key_pem, password=passphrase or None)
+        key = serialization.load_pem_private_key(key_pem, password=passphrase or None)
     except TypeError:
         if passphrase:
             raise SignerError("the key is not encrypted, yet a passphrase was given") from None
@@ -183,6 +182,9 @@ def load_key(key_pem: bytes, passphrase: Optional[bytes] = None) -> object:
         raise SignerError("the key is not a PEM private key") from None
     except Exception as e:  # cryptography raises UnsupportedAlgorithm for keys it cannot use
         raise SignerError(f"the key cannot be read: {e}") from None
+    if not isinstance(key, (ec.EllipticCurvePrivateKey, rsa.RSAPrivateKey, ed25519.Ed25519PrivateKey)):
+        raise SignerError(f"a {type(key).__name__} cannot sign C2PA claims (C2PA 2.2, 13.2.1)")
+    return key
 
 
 class CommandSigner:
