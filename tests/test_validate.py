@@ -6,6 +6,7 @@ signature stays valid over each broken claim and only the broken thing fails."""
 from __future__ import annotations
 
 import struct
+from pathlib import Path
 
 import brotli
 import cbor2
@@ -20,7 +21,7 @@ from quillmark_c2pa.signers import PemSigner
 from quillmark_c2pa.signing import sign
 from quillmark_c2pa.validation import validate
 
-FONT_PATH = "examples/fonts/QuillSample-Regular.ttf"
+FONT_PATH = Path(__file__).resolve().parent.parent / "examples" / "fonts" / "QuillSample-Regular.ttf"
 
 
 @pytest.fixture(scope="session")
