@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Optional, Union
+from typing import TYPE_CHECKING, Any, Iterator, Optional
 
 from . import cbor, jumbf, status
 from .bindings import is_hard_binding
@@ -34,6 +34,9 @@ from .store import (
     base_label,
     cut,
 )
+
+if TYPE_CHECKING:  # imported when a signature is validated: it imports cryptography
+    from .signature import SignatureReport
 
 ACTIONS = ("c2pa.actions", "c2pa.actions.v2")
 INGREDIENTS = ("c2pa.ingredient", "c2pa.ingredient.v2", "c2pa.ingredient.v3")
@@ -89,7 +92,7 @@ class ManifestCheck:
     manifest: Manifest
     codes: StatusCodes = field(default_factory=StatusCodes)
     claim: Optional[Claim] = None
-    signature: Any = None  # signature.SignatureReport
+    signature: Optional[SignatureReport] = None
     checked: list[Checked] = field(default_factory=list)
     hard_bindings: list[Checked] = field(default_factory=list)
 

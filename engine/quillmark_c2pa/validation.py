@@ -20,13 +20,18 @@ from __future__ import annotations
 from collections import deque
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 from . import assertions as checks
 from . import cbor, ingredients, jumbf, sfnt, status
 from . import store as stores
 from .results import StatusCodes, ValidationResults
-from .store import EMBEDDED_FILE_TYPE, SIGNATURE_LABEL, UPDATE, Manifest, ManifestStore, Node, StoreError, cut
+from .store import (EMBEDDED_FILE_TYPE, JSON_TYPE, SIGNATURE_LABEL, UPDATE, Manifest, ManifestStore, Node, StoreError,
+                    cut)  # fmt: skip
+
+if TYPE_CHECKING:  # imported when a signature is validated: they import cryptography
+    from .signature import SignatureReport
+    from .trust import TrustSettings
 
 
 # The limits validation keeps to on hostile stores, for the docs: (name, value, what it bounds,
@@ -77,11 +82,11 @@ class ManifestReport:
     compressed: bool
     active: bool
     validated: bool  # in the active manifest's lineage, and so validated
-    claim: Optional[dict] = None
+    claim: Optional[dict[str, Any]] = None
     claim_version: Optional[int] = None
     assertions: list[AssertionInfo] = field(default_factory=list)
     ingredients: list[AssertionInfo] = field(default_factory=list)
-    signature: Any = None  # signature.SignatureReport, for a validated manifest with a signature
+    signature: Optional[SignatureReport] = None  # for a validated manifest with a signature
     results: StatusCodes = field(default_factory=StatusCodes)
 
     def _claim_text(self, name: str) -> Optional[str]:
@@ -94,7 +99,7 @@ class ManifestReport:
         return self._claim_text("claim_generator")
 
     @property
-    def claim_generator_info(self) -> list[dict]:
+    def claim_generator_info(self) -> list[dict[str, Any]]:
         """The claim generators, as a list (one map in a second-version claim)."""
         info = (self.claim or {}).get("claim_generator_info")
         info = [info] if isinstance(info, dict) else info if isinstance(info, list) else []
@@ -134,8 +139,8 @@ class FontValidation:
         return {"validationResults": self.results.as_json()}
 
 
-def validate(font: bytes, *, trust: Any = None, embedded: bool = False, now: Optional[datetime] = None,
-             fetch_ocsp: bool = False) -> FontValidation:  # fmt: skip
+def validate(font: bytes, *, trust: Optional[TrustSettings] = None, embedded: bool = False,
+             now: Optional[datetime] = None, fetch_ocsp: bool = False) -> FontValidation:  # fmt: skip
     """Validates the C2PA Manifest Store of a font (C2PA 2.2, chapter 15). `trust` is a
     trust.TrustSettings (the bundled C2PA Trust Lists when None); `embedded` makes a font whose
     C2PA table holds only a URI fail; `now` is the time to judge certificates at when no trusted
@@ -200,14 +205,16 @@ def validate(font: bytes, *, trust: Any = None, embedded: bool = False, now: Opt
 class Session:
     """One validation of one store."""
 
-    def __init__(self, store: ManifestStore, trust: Any, now: Optional[datetime], fetch_ocsp: bool) -> None:
+    def __init__(self, store: ManifestStore, trust: Optional[TrustSettings], now: Optional[datetime],
+                 fetch_ocsp: bool) -> None:  # fmt: skip
         self.store = store
         self.trust = trust
         self.now = now if now is not None else datetime.now(timezone.utc)
         self.fetch_ocsp = fetch_ocsp
         self.checks: dict[int, checks.ManifestCheck] = {}
 
-    def run(self, font: bytes, tables: list, store_range: tuple, result: FontValidation) -> None:
+    def run(self, font: bytes, tables: list[sfnt.Table], store_range: tuple[int, int],
+            result: FontValidation) -> None:  # fmt: skip
         store = self.store
         active = store.active
         assert active is not None
@@ -286,7 +293,7 @@ class Session:
         target = self.store.resolve(uri, manifest)
         url = self.store.absolute(uri, manifest) or f"{manifest.url}/{SIGNATURE_LABEL}"
         if (not isinstance(target, Node) or self.store.manifest_of(uri, manifest) != manifest.label
-                or target.box.description.type != checks.jumbf.CLAIM_SIGNATURE):  # fmt: skip
+                or target.box.description.type != jumbf.CLAIM_SIGNATURE):  # fmt: skip
             codes.add(status.CLAIM_SIGNATURE_MISSING, url,
                       f"the claim's signature {cut(str(uri))} is not in its manifest")  # fmt: skip
             return
@@ -316,8 +323,8 @@ class Session:
                 check.codes.add(status.ASSERTION_NOT_REDACTED, self.store.absolute(uri, check.manifest),
                                 "the claim redacts this assertion, but it still holds data")  # fmt: skip
 
-    def check_binding(self, font: bytes, tables: list, store_range: tuple, check: checks.ManifestCheck,
-                      result: FontValidation) -> None:  # fmt: skip
+    def check_binding(self, font: bytes, tables: list[sfnt.Table], store_range: tuple[int, int],
+                      check: checks.ManifestCheck, result: FontValidation) -> None:  # fmt: skip
         """C2PA 2.2, 15.12: the font against the hard binding, found for an update manifest down its
         chain of parentOf ingredients."""
         if check.claim is None:
@@ -371,7 +378,7 @@ class Session:
             if entry is None:
                 entry = checks.Checked(assertion, "")
                 checks.decode(self.store, entry, StatusCodes())
-            kind = {checks.jumbf.CBOR: "cbor", checks.JSON_TYPE: "json"}.get(assertion.content_type, "other")
+            kind = {jumbf.CBOR: "cbor", JSON_TYPE: "json"}.get(assertion.content_type, "other")
             if assertion.content_type == EMBEDDED_FILE_TYPE:
                 kind = "embedded"
             info = AssertionInfo(assertion.label, assertion.url, kind, entry.value if entry.decoded else None)
