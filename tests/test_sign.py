@@ -303,6 +303,41 @@ def test_a_bad_definition_is_refused_with_one_line(text, message):
     assert "\n" not in str(caught.value)
 
 
+def nested(depth: int) -> list:
+    value: list = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [(lambda: '{"assertions": [{"label": "com.a.b", "data": ' + "[" * 100_000 + "]" * 100_000 + "}]}",
+      "nests too deep to read"),
+     (lambda: {"assertions": [{"label": "com.a.b", "data": {"v": nested(64)}}]}, "nests more than 64 deep"),
+     (lambda: {"assertions": [{"label": "com.a.b", "data": {"v": nested(200_000)}}]}, "nests more than 64 deep"),
+     (lambda: {"assertions": [{"label": "x" * 10_000_000, "data": {}}]}, "not a C2PA assertion label"),
+     (lambda: {"assertions": [{"label": "com.a." + "b" * 10_000_000, "data": 1}]}, "not a JSON object or array")],
+    ids=["deep-json", "65-deep", "200000-deep", "huge-label", "huge-valid-label"],
+)  # fmt: skip
+def test_a_hostile_definition_is_refused_with_one_short_line(make, message):
+    """Nesting past the validator's CBOR depth (cbor.MAX_DEPTH) is refused before it is encoded:
+    the font would fail its own check, and the CBOR encoder recurses (200,000 levels crashed the
+    interpreter); a label of megabytes is shown cut."""
+    with pytest.raises(DefinitionError, match=message) as caught:
+        ManifestDefinition.from_json(make())
+    assert "\n" not in str(caught.value) and len(str(caught.value)) < 300
+
+
+def test_a_definition_at_the_validators_limits_signs_a_font_that_passes(sample):
+    deepest = ManifestDefinition.from_json({"assertions": [{"label": "com.a.deep", "data": {"v": nested(63)}}]})
+    assert validated(sign(sample, signer(), definition=deepest)).passed
+    crowded = ManifestDefinition.from_json({"assertions": [{"label": "com.a.many", "data": [0] * 200_000}]})
+    with pytest.raises(SigningError, match="more CBOR items than validators read") as caught:
+        sign(sample, signer(), definition=crowded)
+    assert "\n" not in str(caught.value)
+
+
 def test_a_derived_font_keeps_its_parents_manifests_and_names_it(sample):
     parent = sign(sample, signer("ES256"))
     subset = sign(sample, signer("PS256"), parent=parent, actions=["font.subset"], binding="data")

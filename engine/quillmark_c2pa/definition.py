@@ -35,6 +35,8 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Optional, Union
 
+from . import cbor
+
 DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
 
 # C2PA 2.2, 6.2.2: a namespace ("c2pa" or an entity of dotted components) and one or more
@@ -55,6 +57,7 @@ RESERVED = (
 )
 
 MAX_TEXT = 1024  # a title or a name: longer text is most likely not what was meant
+MAX_DEPTH = cbor.MAX_DEPTH  # lists and maps open at once in an assertion's data
 
 
 class DefinitionError(ValueError):
@@ -87,6 +90,10 @@ class ManifestDefinition:
                 value = json.loads(value)
             except (ValueError, UnicodeDecodeError) as e:
                 raise DefinitionError(f"the manifest definition is not JSON: {e}") from None
+            except RecursionError:
+                raise DefinitionError(
+                    f"the manifest definition nests too deep to read (an assertion's data may nest {MAX_DEPTH} deep)"
+                ) from None
         if not isinstance(value, dict):
             raise DefinitionError("the manifest definition is not a JSON object")
         known = {"title", "claim_generator_info", "digital_source_type", "assertions"}
@@ -157,12 +164,46 @@ def check(definition: ManifestDefinition) -> None:
     for i, assertion in enumerate(definition.assertions):
         label = assertion.label
         if not isinstance(label, str) or not LABEL.fullmatch(label):
-            raise DefinitionError(f"assertion {i + 1}'s label {label!r} is not a C2PA assertion label (C2PA 2.2, 6.2)")
+            raise DefinitionError(
+                f"assertion {i + 1}'s label {_shown(label)} is not a C2PA assertion label (C2PA 2.2, 6.2)"
+            )
         base = label.split("__")[0]
         if any(base == r or base.startswith(r + ".") or (r.endswith(".") and base.startswith(r)) for r in RESERVED):
-            raise DefinitionError(f"assertion label {label!r} is one quillmark writes itself")
+            raise DefinitionError(f"assertion label {_shown(label)} is one quillmark writes itself")
         if label in seen:
-            raise DefinitionError(f"assertion label {label!r} appears twice")
+            raise DefinitionError(f"assertion label {_shown(label)} appears twice")
         seen.add(label)
         if not isinstance(assertion.data, (dict, list)):
-            raise DefinitionError(f"assertion {label!r}'s data is not a JSON object or array")
+            raise DefinitionError(f"assertion {_shown(label)}'s data is not a JSON object or array")
+        if _nests_past(assertion.data, MAX_DEPTH):
+            raise DefinitionError(
+                f"assertion {_shown(label)}'s data nests more than {MAX_DEPTH} deep, past what validators read"
+                " (assertion.cbor.invalid)"
+            )
+
+
+def _shown(value: Any) -> str:
+    """`value` as a message shows it: a label of megabytes is cut, not repeated whole."""
+    if isinstance(value, str) and len(value) > 80:
+        return repr(value[:80]) + "..."
+    text = repr(value)
+    return text if len(text) <= 200 else text[:200] + "..."
+
+
+def _nests_past(value: Any, limit: int) -> bool:
+    """Whether `value` opens more than `limit` lists and maps at once, as the CBOR it becomes would
+    (quillmark's validator rejects deeper CBOR, and the CBOR encoder recurses per level; a value
+    that contains itself is found too deep). Walked without recursion."""
+    stack = [(value, 1)]
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, dict):
+            children: Any = item.values()
+        elif isinstance(item, (list, tuple)):
+            children = item
+        else:
+            continue
+        if depth > limit:
+            return True
+        stack.extend((child, depth + 1) for child in children)
+    return False

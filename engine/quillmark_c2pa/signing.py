@@ -184,6 +184,7 @@ def sign_font(
         created.append((FONT_INFO, builder.cbor_assertion(FONT_INFO, font_info(font, tables))))
     except FontInfoError as e:
         notes.append(f"no font.info: {e}")
+    _within_validators_limits(definition)
     for assertion in definition.assertions:
         created.append((assertion.label, builder.cbor_assertion(assertion.label, assertion.data)))
 
@@ -206,6 +207,29 @@ def sign_font(
     else:
         signed, store = _sign_by_data(font, signer, parts, tsa_url, uri)
     return SignResult(signed, label, instance_id, binding, len(store), notes)
+
+
+def _within_validators_limits(definition: ManifestDefinition) -> None:
+    """Refuse user assertions that quillmark's validator would reject, so that `sign` never writes
+    a font its own check fails: the data items of all the store's CBOR documents count together
+    (cbor.Budget: one per STORE_BYTES_PER_ITEM bytes of the store plus STORE_ITEMS_ALLOWANCE). The
+    user's assertions are given their own bytes' share and half the allowance; the other half is
+    left for the claim, actions, font.info, the hard binding and a parent's manifests, which hold
+    a few hundred items (a box hash: a few per table)."""
+    encoded = [(assertion.label, cbor.encode(assertion.data)) for assertion in definition.assertions]
+    size = sum(len(data) for _, data in encoded)
+    budget = cbor.Budget(
+        min(cbor.MAX_STORE_ITEMS, size // cbor.STORE_BYTES_PER_ITEM + cbor.STORE_ITEMS_ALLOWANCE // 2)
+    )
+    for label, data in encoded:
+        try:
+            cbor.decode(data, budget=budget)
+        except cbor.CborError:
+            raise SigningError(
+                f"the definition's assertions hold more CBOR items than validators read in a store of their"
+                f" size ({budget.total}: one per {cbor.STORE_BYTES_PER_ITEM} bytes plus"
+                f" {cbor.STORE_ITEMS_ALLOWANCE // 2}), from assertion {label[:80]!r} on (assertion.cbor.invalid)"
+            ) from None
 
 
 @dataclass
