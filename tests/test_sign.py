@@ -369,6 +369,17 @@ def test_a_derived_font_passes_validation(sample):
         assert results.passed, results.results.active_manifest.failure
 
 
+def test_a_parent_store_with_a_box_that_is_no_superbox_is_copied_whole(sample):
+    # A padding box beside the manifests: kept byte for byte (it once raised AttributeError).
+    store = quillmark.read_manifest_store(sign(sample, signer()))
+    free = struct.pack(">I4s", 24, b"free") + bytes(16)
+    padded = struct.pack(">I", len(store) + len(free)) + store[4:] + free
+    parent = quillmark.embed_manifest_store(sample, padded)
+    child = sign(sample, signer(), parent=parent)
+    assert quillmark.read_manifest_store(child).count(free) == 1
+    assert validated(child).passed
+
+
 def test_a_signed_font_is_signed_again_only_with_its_parent_or_force(sample):
     signed = sign(sample, signer())
     with pytest.raises(SigningError, match="already holds a C2PA Manifest Store"):

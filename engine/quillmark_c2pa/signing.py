@@ -49,7 +49,7 @@ import re
 import threading
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from typing import Any, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import quillmark
 from cryptography.hazmat.primitives.serialization import Encoding
@@ -58,6 +58,9 @@ from . import __version__, builder, cbor, cose, jumbf, sfnt
 from .definition import ManifestDefinition
 from .fontinfo import FontInfoError, font_info
 from .signers import Signer, SignerError, check_signer, signature_length, verify_own
+
+if TYPE_CHECKING:
+    from .trust import TrustSettings
 
 BINDINGS = ("boxes", "data")
 
@@ -130,7 +133,7 @@ def sign_font(
     tsa_url: Optional[str] = None,
     force: bool = False,
     uri: Optional[str] = None,
-    trust: Any = None,
+    trust: Optional[TrustSettings] = None,
     now: Optional[datetime] = None,
 ) -> SignResult:
     """`sign`, returning the label, binding and store size too. `trust` (a TrustSettings) is
@@ -163,7 +166,7 @@ def sign_font(
     copied: list[bytes] = []
     agent = definition.software_agent
 
-    def action(name: str, **more: Any) -> dict[str, Any]:
+    def make_action(name: str, **more: Any) -> dict[str, Any]:
         item: dict[str, Any] = {"action": name, **more}
         if agent:
             item["softwareAgent"] = agent
@@ -173,12 +176,12 @@ def sign_font(
         copied, ingredient = _ingredient(parent, trust, now)
         box = builder.cbor_assertion(INGREDIENT, ingredient)
         created.append((INGREDIENT, box))
-        first = action(
+        first = make_action(
             "c2pa.opened", parameters={"ingredients": [builder.hashed_uri(builder.assertion_url(INGREDIENT), box)]}
         )
     else:
-        first = action("c2pa.created", digitalSourceType=definition.digital_source_type)
-    listed = {"actions": [first, *(action(name) for name in actions)]}
+        first = make_action("c2pa.created", digitalSourceType=definition.digital_source_type)
+    listed = {"actions": [first, *(make_action(name) for name in actions)]}
     created.append((ACTIONS, builder.cbor_assertion(ACTIONS, listed)))
     try:
         created.append((FONT_INFO, builder.cbor_assertion(FONT_INFO, font_info(font, tables))))
@@ -236,10 +239,10 @@ def _within_validators_limits(definition: ManifestDefinition) -> None:
 class _Parts:
     label: str
     instance_id: str
-    generator: dict
+    generator: dict[str, Any]
     title: Optional[str]
-    created: list
-    copied: list
+    created: list[tuple[str, bytes]]  # (label, assertion box)
+    copied: list[bytes]  # the parent's boxes, byte for byte
     protected: bytes
 
     def claim(self) -> bytes:
@@ -252,7 +255,7 @@ class _Parts:
         return builder.store([*self.copied, manifest])
 
 
-def _existing_manifest(font: bytes, tables: list) -> Optional[str]:
+def _existing_manifest(font: bytes, tables: list[sfnt.Table]) -> Optional[str]:
     """What provenance the font carries already: a Manifest Store that is more than reserved
     zeros, or a remote manifest URI; None when it carries none."""
     for table in sfnt.c2pa_tables(tables):
@@ -400,7 +403,7 @@ def _sign_by_data(
     return quillmark.fill_manifest_store(reserved, store), store
 
 
-def _ingredient(parent: bytes, trust: Any, now: datetime) -> tuple[list[bytes], dict[str, Any]]:
+def _ingredient(parent: bytes, trust: Optional[TrustSettings], now: datetime) -> tuple[list[bytes], dict[str, Any]]:
     """The parent's store's boxes (its manifests and anything else it holds, copied byte for byte,
     C2PA 2.2, 18.15.11) and the c2pa.ingredient.v3 map that names its active manifest."""
     from .validation import validate
@@ -413,11 +416,12 @@ def _ingredient(parent: bytes, trust: Any, now: datetime) -> tuple[list[bytes], 
     if outer.description.type != jumbf.MANIFEST_STORE:
         raise SigningError("the parent's C2PA table holds no Manifest Store superbox")
     manifests = [c for c in outer.children if isinstance(c, jumbf.Superbox) and c.description.type in MANIFEST_TYPES]
-    if not manifests or not manifests[-1].description.label:
+    label = manifests[-1].description.label if manifests else None
+    if not label:
         raise SigningError("the parent's Manifest Store holds no manifest")
-    copied = [data[c.box.start : c.box.end] for c in outer.children]
+    # Every box of the store, superbox or not (a padding box, one this reader does not know).
+    copied = [data[b.start : b.end] for b in (c.box if isinstance(c, jumbf.Superbox) else c for c in outer.children)]
     active = manifests[-1]
-    label = active.description.label
     ingredient: dict[str, Any] = {"relationship": "parentOf"}
     try:
         ingredient["dc:title"] = font_info(parent)["fullName"]
