@@ -92,6 +92,14 @@ def test_command_line_tool_type_checks(mypy):
     assert done.returncode == 0, done.stdout
 
 
+def test_engine_type_checks(mypy):
+    import quillmark_c2pa
+
+    run, _ = mypy
+    done = run("-p", "quillmark_c2pa")
+    assert done.returncode == 0, done.stdout
+
+
 def test_stubs_match_the_module(mypy):
     _, folder = mypy  # away from the source tree and its caches
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quillmark"],
