@@ -15,6 +15,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#ifndef QUILLMARK_VERSION
+#error "QUILLMARK_VERSION is defined by the build, from engine/quillmark_c2pa/__init__.py"
+#endif
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -1039,6 +1043,7 @@ PyObject* init_module() {
   for (PyMethodDef& def : kMethods) {
     if (!add_function(module.get(), module_name.get(), all.get(), &def)) return nullptr;
   }
+  if (PyModule_AddStringConstant(module.get(), "__version__", QUILLMARK_VERSION) < 0) return nullptr;
   // Kept only when the interpreter's end can be heard of (Py_AtExit takes 32 functions in all):
   // without it, a module kept past Py_FinalizeEx would be handed to the next interpreter with
   // every function cleared to None.

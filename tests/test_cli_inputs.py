@@ -193,7 +193,7 @@ def test_version_is_the_engines():
     import quillmark_c2pa
     import quillmark_cli
 
-    assert quillmark_cli.__version__ == quillmark_c2pa.__version__
+    assert quillmark_cli.__version__ == quillmark_c2pa.__version__ == quillmark.__version__
     done = subprocess.run([TOOL, "--version"], capture_output=True, text=True)
     assert done.stdout.startswith(f"quillmark {quillmark_c2pa.__version__}")
 

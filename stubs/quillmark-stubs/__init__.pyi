@@ -3,6 +3,8 @@
 
 from collections.abc import Sequence
 
+__version__: str
+
 __all__ = [
     "embed_manifest_store",
     "embed_remote",
