@@ -45,6 +45,52 @@ def test_failing_tsa_gives_one_line(mode, message):
     assert message in text and "\n" not in text and text.startswith(f"time-stamp authority {tsa.url(mode)}")
 
 
+def _trickling_tsa(reason: bytes = b"OK", status: int = 200) -> "tuple[str, list[int]]":
+    """A TSA on 127.0.0.1 that answers with a long body one byte every 20 ms (for at most 400
+    bytes), counting the bytes it managed to send."""
+    import socket
+    import threading
+    import time
+
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    sent = [0]
+
+    def serve() -> None:
+        connection, _ = listener.accept()
+        with connection:
+            connection.settimeout(5)
+            try:
+                connection.recv(65536)
+                connection.sendall(b"HTTP/1.1 %d %s\r\nContent-Length: 1000000\r\n\r\n" % (status, reason))
+                for _ in range(400):
+                    connection.sendall(b"0")
+                    sent[0] += 1
+                    time.sleep(0.02)
+            except OSError:
+                pass
+        listener.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return f"http://127.0.0.1:{listener.getsockname()[1]}/", sent
+
+
+def test_a_tsa_answering_a_byte_at_a_time_is_given_up_at_the_timeout():
+    url, sent = _trickling_tsa()
+    with pytest.raises(timestamp.TimeStampError, match="no whole answer within 0.5 s"):
+        timestamp.request_timestamp(url, DATA, timeout=0.5)
+    assert sent[0] < 400
+
+
+def test_a_tsa_reason_phrase_is_shown_printable_and_cut():
+    url, _ = _trickling_tsa(reason=b"\x1b[2J" + b"x" * 5000, status=503)
+    with pytest.raises(timestamp.TimeStampError) as caught:
+        timestamp.request_timestamp(url, DATA, timeout=5)
+    text = str(caught.value)
+    assert "HTTP 503" in text and "\x1b" not in text and len(text) < 300
+
+
 def test_client_refusals_before_asking():
     with pytest.raises(timestamp.TimeStampError, match="not an http"):
         timestamp.request_timestamp("ftp://127.0.0.1/x", DATA)

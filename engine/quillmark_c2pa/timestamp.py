@@ -18,6 +18,7 @@ import datetime
 import hashlib
 import http.client
 import os
+import time
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -111,11 +112,12 @@ def request_timestamp(url: str, data: bytes, *, timeout: float = 30, hash_name: 
         url, data=body, method="POST",
         headers={"Content-Type": "application/timestamp-query", "Accept": "application/timestamp-reply"},
     )
+    deadline = time.monotonic() + timeout
     try:
         with urllib.request.urlopen(req, timeout=timeout) as response:  # noqa: S310 (scheme checked above)
-            answer = response.read(MAX_RESPONSE + 1)
+            answer = _read_until(response, deadline, url, timeout)
     except urllib.error.HTTPError as exc:
-        raise TimeStampError(f"time-stamp authority {url}: HTTP {exc.code} {exc.reason}") from None
+        raise TimeStampError(f"time-stamp authority {url}: HTTP {exc.code} {_printable(str(exc.reason))}") from None
     except urllib.error.URLError as exc:
         reason = exc.reason.strerror if isinstance(exc.reason, OSError) and exc.reason.strerror else exc.reason
         raise TimeStampError(f"time-stamp authority {url}: {reason}") from None
@@ -142,6 +144,21 @@ def _read_response(answer: bytes) -> "tuple[str, list[str], Optional[bytes]]":
     except (ValueError, TypeError, KeyError):
         raise ValueError("not an RFC 3161 time-stamp response") from None
     return status_value, text, token_der
+
+
+def _read_until(response: Any, deadline: float, url: str, timeout: float) -> bytes:
+    """At most MAX_RESPONSE + 1 bytes of the answer, read before `deadline`: the socket's timeout
+    bounds each wait alone, so a TSA sending a byte at a time would otherwise hold a signing run
+    for as long as its answer lasts."""
+    answer = bytearray()
+    while len(answer) <= MAX_RESPONSE:
+        if time.monotonic() > deadline:
+            raise TimeStampError(f"time-stamp authority {url}: no whole answer within {timeout:g} s")
+        chunk = response.read1(MAX_RESPONSE + 1 - len(answer))
+        if not chunk:
+            break
+        answer += chunk
+    return bytes(answer)
 
 
 def _printable(text: str, limit: int = 200) -> str:
