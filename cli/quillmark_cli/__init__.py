@@ -34,11 +34,11 @@ class Parser(argparse.ArgumentParser):
 
 class Version(argparse.Action):
     """--version: the version, and the issue date of the C2PA trust lists bundled with the
-    engine (imported only here: the trust module brings the cryptography library)."""
+    engine (from `trust_lists`, which imports nothing heavy)."""
 
     def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
         try:
-            from quillmark_c2pa.trust import TRUST_LIST_ISSUED
+            from quillmark_c2pa.trust_lists import TRUST_LIST_ISSUED
         except ImportError:  # an engine without bundled trust lists
             print(f"quillmark {__version__}")
         else:

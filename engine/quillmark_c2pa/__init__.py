@@ -37,7 +37,7 @@ _EXPORTS = {
     "validate_signature": "signature",
     "SignatureReport": "signature",
     "load_pem_certificates": "trust",
-    "TRUST_LIST_ISSUED": "trust",
+    "TRUST_LIST_ISSUED": "trust_lists",
 }
 
 __all__ = ["__version__", *_EXPORTS]

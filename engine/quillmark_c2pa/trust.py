@@ -14,7 +14,6 @@ of the standard required and 14.4.1 names as examples), since a user who names a
 
 from __future__ import annotations
 
-import datetime
 import functools
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -24,9 +23,9 @@ from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 from cryptography.x509.oid import ExtendedKeyUsageOID, ObjectIdentifier
 
-# The lists' issue date (their ListIssueDateTime); the next update is due a year later.
-TRUST_LIST_ISSUED = datetime.date(2026, 8, 5)
-TRUST_LIST_NEXT_UPDATE = datetime.date(2027, 8, 5)
+# The lists' issue dates live where importing them costs nothing (`quillmark --version`).
+from .trust_lists import TRUST_LIST_ISSUED as TRUST_LIST_ISSUED
+from .trust_lists import TRUST_LIST_NEXT_UPDATE as TRUST_LIST_NEXT_UPDATE
 
 DATA = Path(__file__).resolve().parent / "data"
 TRUST_LIST = DATA / "C2PA-TRUST-LIST.pem"
