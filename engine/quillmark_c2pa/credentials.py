@@ -22,11 +22,10 @@ from asn1crypto import core as asn1_core  # type: ignore[import-untyped]
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
-from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, ExtensionOID
 
-from .trust import SIGNER_EKUS
+from .trust import SIGNER_EKUS, der
 
 # certificate signatureAlgorithm values C2PA 2.2, 14.5.1.1 allows
 _SIGNATURE_ALGORITHMS = {
@@ -150,7 +149,7 @@ def algorithm_problems(cert: x509.Certificate) -> "list[str]":
 
 
 def _asn1(cert: x509.Certificate) -> asn1_x509.Certificate:
-    return asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+    return asn1_x509.Certificate.load(der(cert))
 
 
 def _pss_problem(cert: x509.Certificate) -> Optional[str]:
@@ -280,10 +279,6 @@ class ChainError(ValueError):
     """No acceptable path to an anchor, with a one-line reason."""
 
 
-def _der(cert: x509.Certificate) -> bytes:
-    return cert.public_bytes(serialization.Encoding.DER)
-
-
 def issued_by(cert: x509.Certificate, issuer: x509.Certificate) -> bool:
     """The issuer's name matches and its key verifies the certificate's signature."""
     if cert.issuer != issuer.subject:
@@ -332,7 +327,7 @@ def build_chain(
     length, keyCertSign, signature) and by C2PA 2.2, 14.5.1.1's algorithms. Validity in time is left
     to `validity_problems`, since its failure has a code of its own. Raises ChainError."""
     anchors = list(anchors)
-    anchor_ders = {_der(a) for a in anchors}
+    anchor_ders = {der(a) for a in anchors}
     pool = list(intermediates)[:MAX_CANDIDATES]
     path = [end_entity]
     reason = "no trust anchor issued it"
@@ -351,7 +346,7 @@ def build_chain(
         nonlocal reason
         current = path[-1]
         below = len(path) - 2  # CAs between the end entity and the next issuer
-        if len(path) > 1 and _der(current) in anchor_ders:
+        if len(path) > 1 and der(current) in anchor_ders:
             return True
         if len(path) > MAX_CHAIN:
             reason = f"the chain is longer than {MAX_CHAIN} certificates"

@@ -53,7 +53,6 @@ from typing import Any, Optional
 
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
-from cryptography.hazmat.primitives import serialization
 from cryptography.x509.oid import NameOID
 
 from . import cose, credentials, ocsp, status, timestamp
@@ -109,10 +108,6 @@ def _attribute(name: x509.Name, oid: x509.ObjectIdentifier) -> Optional[str]:
         return None
     value = values[0].value
     return (value if isinstance(value, str) else value.decode("latin-1"))[:200]
-
-
-def _der(cert: x509.Certificate) -> bytes:
-    return cert.public_bytes(serialization.Encoding.DER)
 
 
 def validate_signature(

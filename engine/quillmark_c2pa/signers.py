@@ -29,6 +29,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
 from cryptography.hazmat.primitives.asymmetric.types import CertificatePublicKeyTypes
 
 from . import cose
+from .trust import TrustError, parse_pem_certificates
 
 
 class SignerError(ValueError):
@@ -51,14 +52,12 @@ class Signer(Protocol):
 
 
 def load_certificates(pem: bytes, what: str = "the certificate chain") -> "list[x509.Certificate]":
-    """The certificates of a PEM file, in order; SignerError when there are none."""
+    """The certificates of a PEM file, in order, each read whole (`trust.parse_pem_certificates`);
+    SignerError when there are none or one is damaged."""
     try:
-        certificates = x509.load_pem_x509_certificates(pem)
-    except ValueError:
-        certificates = []
-    if not certificates:
-        raise SignerError(f"{what} holds no PEM certificate")
-    return certificates
+        return parse_pem_certificates(pem, what)
+    except TrustError as e:
+        raise SignerError(str(e)) from None
 
 
 def choose_alg(public_key: CertificatePublicKeyTypes, alg: Optional[str]) -> str:

@@ -72,7 +72,7 @@ def parse_pem_certificates(data: bytes, name: str = "PEM") -> "list[x509.Certifi
     out = []
     for index, certificate in enumerate(certificates, 1):
         try:
-            out.append(load_certificate(certificate.public_bytes(serialization.Encoding.DER)))
+            out.append(load_certificate(der(certificate)))
         except ValueError as exc:
             raise TrustError(f"{name}: certificate {index} cannot be read ({exc})") from None
     return out
