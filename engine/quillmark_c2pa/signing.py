@@ -58,6 +58,7 @@ from . import __version__, builder, cbor, cose, jumbf, sfnt
 from .definition import ManifestDefinition
 from .fontinfo import FontInfoError, font_info
 from .signers import Signer, SignerError, check_signer, signature_length, verify_own
+from .store import SIGNATURE_LABEL, ManifestStore
 
 if TYPE_CHECKING:
     from .trust import TrustSettings
@@ -68,8 +69,6 @@ BINDINGS = ("boxes", "data")
 # are quillmark's to write, once, first (18.14.2).
 ACTION = re.compile(r"([\da-zA-Z_-]+\.)+[\da-zA-Z_-]+")
 FIRST_ACTIONS = ("c2pa.created", "c2pa.opened")
-
-MANIFEST_TYPES = (jumbf.MANIFEST, jumbf.LEGACY_MANIFEST, jumbf.UPDATE_MANIFEST, jumbf.COMPRESSED_MANIFEST)
 
 # Room kept beyond the TSA's usual token size, and the pad that always stays, so that the pad's
 # length stays within one CBOR head size (24 to 255 bytes) for tokens a little larger or smaller.
@@ -275,15 +274,9 @@ def _existing_manifest(font: bytes, tables: list[sfnt.Table]) -> Optional[str]:
 def _manifest_labels(font: bytes) -> list[str]:
     """The labels of the manifests in a font's store; [] when it has none that reads."""
     try:
-        data = quillmark.read_manifest_store(font)
-        outer = jumbf.read_superbox(data, jumbf.read_box(data, 0, len(data)))
+        return [m.label or "" for m in ManifestStore(quillmark.read_manifest_store(font)).manifests]
     except ValueError:
         return []
-    return [
-        c.description.label or ""
-        for c in outer.children
-        if isinstance(c, jumbf.Superbox) and c.description.type in MANIFEST_TYPES
-    ]
 
 
 def _manifests_not_in(font: bytes, parent: bytes) -> Optional[str]:
@@ -410,31 +403,28 @@ def _ingredient(parent: bytes, trust: Optional[TrustSettings], now: datetime) ->
 
     try:
         data = quillmark.read_manifest_store(parent)
-        outer = jumbf.read_superbox(data, jumbf.read_box(data, 0, len(data)))
+        store = ManifestStore(data)
     except ValueError as e:
         raise SigningError(f"the parent holds no readable Manifest Store: {e}") from None
-    if outer.description.type != jumbf.MANIFEST_STORE:
-        raise SigningError("the parent's C2PA table holds no Manifest Store superbox")
-    manifests = [c for c in outer.children if isinstance(c, jumbf.Superbox) and c.description.type in MANIFEST_TYPES]
-    label = manifests[-1].description.label if manifests else None
-    if not label:
+    active = store.active
+    label = active.label if active is not None else None
+    if active is None or not label:
         raise SigningError("the parent's Manifest Store holds no manifest")
     # Every box of the store, superbox or not (a padding box, one this reader does not know).
-    copied = [data[b.start : b.end] for b in (c.box if isinstance(c, jumbf.Superbox) else c for c in outer.children)]
-    active = manifests[-1]
+    boxes = (c.box if isinstance(c, jumbf.Superbox) else c for c in store.box.children)
+    copied = [data[b.start : b.end] for b in boxes]
     ingredient: dict[str, Any] = {"relationship": "parentOf"}
     try:
         ingredient["dc:title"] = font_info(parent)["fullName"]
     except (FontInfoError, ValueError):
         pass
     ingredient["dc:format"] = "font/otf" if parent[:4] == b"OTTO" else "font/ttf"
-    ingredient["activeManifest"] = builder.hashed_uri(builder.manifest_url(label), data[active.box.start : active.box.end])
-    signatures = active.superboxes(jumbf.CLAIM_SIGNATURE, builder.SIGNATURE_LABEL)
+    # Hashed as the validator hashes what a hashed URI names (store.ManifestStore.digest).
+    ingredient["activeManifest"] = {"url": builder.manifest_url(label), "hash": store.digest(active, builder.HASH)}
+    signatures = [node for node in active.signatures() if node.label == SIGNATURE_LABEL]
     if len(signatures) == 1:
-        box = signatures[0].box
-        ingredient["claimSignature"] = builder.hashed_uri(
-            f"{builder.manifest_url(label)}/{builder.SIGNATURE_LABEL}", data[box.start : box.end]
-        )
+        ingredient["claimSignature"] = {"url": f"{builder.manifest_url(label)}/{SIGNATURE_LABEL}",
+                                        "hash": store.digest(signatures[0], builder.HASH)}  # fmt: skip
     results = validate(parent, trust=trust, now=now).results
     ingredient["validationResults"] = results.as_json()
     return copied, ingredient
