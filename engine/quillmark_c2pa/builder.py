@@ -11,16 +11,12 @@ import uuid
 from typing import Any, Optional, Sequence
 
 from . import cbor, jumbf
+from .store import ASSERTIONS_LABEL, CLAIM_V2, SIGNATURE_LABEL, STORE_LABEL
 
 HASH = "sha256"
 # A salt in each assertion's description box (C2PA 2.2, 8.4.2.3 and 11.1.4.1.2): the claim's hash
 # of an assertion then cannot be matched against guessed contents once the assertion is redacted.
 SALT_SIZE = 16
-
-ASSERTION_STORE_LABEL = "c2pa.assertions"
-CLAIM_LABEL = "c2pa.claim.v2"
-SIGNATURE_LABEL = "c2pa.signature"
-STORE_LABEL = "c2pa"
 
 
 def new_manifest_label() -> str:
@@ -59,7 +55,7 @@ def cbor_assertion(label: str, data: Any, *, salt: Optional[bytes] = None) -> by
 
 
 def assertion_url(label: str) -> str:
-    return f"self#jumbf={ASSERTION_STORE_LABEL}/{label}"
+    return f"self#jumbf={ASSERTIONS_LABEL}/{label}"
 
 
 def manifest_url(label: str) -> str:
@@ -94,8 +90,8 @@ def manifest(label: str, assertions: Sequence[bytes], claim_bytes: bytes, signat
     return jumbf.superbox(
         jumbf.MANIFEST,
         label,
-        jumbf.superbox(jumbf.ASSERTION_STORE, ASSERTION_STORE_LABEL, *assertions),
-        jumbf.superbox(jumbf.CLAIM, CLAIM_LABEL, jumbf.box(b"cbor", claim_bytes)),
+        jumbf.superbox(jumbf.ASSERTION_STORE, ASSERTIONS_LABEL, *assertions),
+        jumbf.superbox(jumbf.CLAIM, CLAIM_V2, jumbf.box(b"cbor", claim_bytes)),
         signature_box(signature),
     )
 

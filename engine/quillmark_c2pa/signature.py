@@ -57,10 +57,9 @@ from cryptography.x509.oid import NameOID
 
 from . import cose, credentials, ocsp, status, timestamp
 from .results import StatusEntry
+from .store import CLAIM_V2
 from .trust import TrustSettings
 
-CLAIM_V1 = "c2pa.claim"
-CLAIM_V2 = "c2pa.claim.v2"
 # Certificates in one x5chain looked at: a real one holds two or three.
 MAX_X5CHAIN = 16
 

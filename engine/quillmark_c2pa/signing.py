@@ -55,6 +55,7 @@ import quillmark
 from cryptography.hazmat.primitives.serialization import Encoding
 
 from . import __version__, builder, cbor, cose, jumbf, sfnt
+from .assertions import FIRST_ACTIONS
 from .definition import ManifestDefinition
 from .fontinfo import FontInfoError, font_info
 from .signers import Signer, SignerError, check_signer, signature_length, verify_own
@@ -68,7 +69,6 @@ BINDINGS = ("boxes", "data")
 # Action names a caller may add (C2PA 2.2, 18.14.12, $action-choice): c2pa.created and c2pa.opened
 # are quillmark's to write, once, first (18.14.2).
 ACTION = re.compile(r"([\da-zA-Z_-]+\.)+[\da-zA-Z_-]+")
-FIRST_ACTIONS = ("c2pa.created", "c2pa.opened")
 
 # Room kept beyond the TSA's usual token size, and the pad that always stays, so that the pad's
 # length stays within one CBOR head size (24 to 255 bytes) for tokens a little larger or smaller.
