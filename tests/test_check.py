@@ -23,7 +23,7 @@ import quillmark
 import stores as ms
 from conftest import (c2pa_header, directory, fix_checksums, hash_outside, head_table, independent_box_hashes,
                       make_font, sign_boxes, sign_data)  # fmt: skip
-from quillmark_c2pa import bindings, jumbf, sfnt, status
+from quillmark_c2pa import bindings, jumbf, sfnt, status, validation
 from quillmark_c2pa.results import StatusEntry
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
@@ -702,3 +702,14 @@ def test_the_docs_name_every_code_the_validator_gives():
     docs = (Path(__file__).resolve().parent.parent / "docs" / "validation.md").read_text()
     assert len(codes) > 60
     assert sorted(code for code in codes if f"`{code}`" not in docs) == []
+
+
+def test_the_docs_give_every_limit_with_its_code():
+    """docs/validation.md's table of limits has a row for each of validation.LIMITS, with its numbers
+    and the codes reported past it."""
+    docs = (Path(__file__).resolve().parent.parent / "docs" / "validation.md").read_text()
+    section = docs.split("## Limits on hostile stores", 1)[1].split("\n## ", 1)[0]
+    rows = [line for line in section.splitlines() if line.startswith("| ")]
+    for name, value, _, codes in validation.LIMITS:
+        wanted = [f"{int(n):,}" for n in re.findall(r"\d+", str(value))] + [f"`{c}`" for c in codes.split(", ")]
+        assert any(all(w in row for w in wanted) for row in rows), (name, wanted)
