@@ -149,6 +149,19 @@ def test_a_valid_stamp_saves_an_expired_signer():
     assert status.CLAIM_SIGNATURE_OUTSIDE_VALIDITY in validate(sign(), now=LATER).codes
 
 
+def test_a_stamp_covers_the_signature_field_as_serialized():
+    # C2PA 2.2, 10.3.2.5.2: "the entire serialized bstr", here with a two-byte length where one
+    # would do; a validator that serialized the signature again would find another imprint.
+    key, chain = pki.leaf("ES256")
+    protected = cose.protected_header("ES256", [der(c) for c in chain])
+    sig = cose.sign(key, "ES256", cose.sig_structure(protected, CLAIM))
+    field = b"\x59" + len(sig).to_bytes(2, "big") + sig
+    token = tsa.make_token(cose.sig_structure(protected, field, context="CounterSignature"))
+    unprotected = cbor2.dumps({"sigTst2": {"tstTokens": [{"val": token}]}})
+    report = validate(b"\xd2\x84" + cbor2.dumps(protected) + unprotected + b"\xf6" + field)
+    assert status.TIME_STAMP_VALIDATED in report.codes and status.CLAIM_SIGNATURE_VALIDATED in report.codes
+
+
 def test_a_stamp_from_the_real_tsa_client():
     token = {}
     box = sign(stamp=lambda data: token.setdefault("t", timestamp.request_timestamp(tsa.url(), data, timeout=10)))

@@ -295,8 +295,11 @@ def _time_stamps(parsed: cose.Sign1, claim: bytes, trust: TrustSettings, report:
                 add(status.TIME_STAMP_MALFORMED, f"{label}: {why}")
                 continue
             token = value
-        imprint_input = (timestamp.v2_imprint_input(parsed.protected, parsed.signature) if version == 2
-                         else timestamp.v1_imprint_input(parsed.protected, claim))
+        if version == 2:  # the signature field as the box holds it (C2PA 2.2, 10.3.2.5.2)
+            imprint_input = timestamp.v2_imprint_input(parsed.protected, parsed.signature,
+                                                       serialized=parsed.signature_cbor)  # fmt: skip
+        else:
+            imprint_input = timestamp.v1_imprint_input(parsed.protected, claim)
         if anchors is None:
             anchors = trust.time_stamp_anchors()
         result = timestamp.check_token(token, imprint_input, anchors)

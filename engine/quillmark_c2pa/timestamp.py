@@ -65,11 +65,14 @@ def _counter_signature(protected: bytes, payload: bytes) -> bytes:
     return cose.sig_structure(protected, payload, context="CounterSignature")
 
 
-def v2_imprint_input(protected: bytes, signature: bytes) -> bytes:
+def v2_imprint_input(protected: bytes, signature: bytes, *, serialized: Optional[bytes] = None) -> bytes:
     """What a v2 time-stamp (`sigTst2`) covers, before hashing (C2PA 2.2, 10.3.2.5.2-3): the
     CounterSignature Sig_structure of the claim signature's serialized protected header and its
-    signature field, CBOR head and all. The signer sends this to `request_timestamp`."""
-    return _counter_signature(protected, cbor2.dumps(bytes(signature)))
+    signature field, CBOR head and all. The signer sends this to `request_timestamp`, the
+    signature serialized here as `cose.encode_sign1` writes it; the validator passes the field as
+    the claim signature holds it (`serialized`, cose.Sign1.signature_cbor), whose head may be
+    longer than the shortest."""
+    return _counter_signature(protected, serialized if serialized is not None else cbor2.dumps(bytes(signature)))
 
 
 def v1_imprint_input(protected: bytes, claim: bytes) -> bytes:
