@@ -225,6 +225,8 @@ class Token:
     signed_data: bytes = field(repr=False, default=b"")  # the signed attributes as signed
     signature: bytes = field(repr=False, default=b"")
     digest_hash: Optional[str] = None
+    signature_kind: str = ""  # "ecdsa", "rsassa_pss", "rsassa_pkcs1v15", "ed25519", or another
+    signature_hash: Optional[str] = None  # the hash the signature is made with, as hashlib names it
     content_digest_ok: bool = False
 
 
@@ -335,7 +337,7 @@ def parse_token(der: bytes) -> Token:
         attrs_der = signed_attrs.dump()
         signed_bytes = b"\x31" + attrs_der[1:]
         signature = info["signature"].native
-        name, description = _signature_name(info["signature_algorithm"], digest_alg)
+        name, description, kind, signature_hash = _signature_name(info["signature_algorithm"], digest_alg)
         tsa = _find_signer(info["sid"], certificates)
     except TokenError:
         raise
@@ -353,6 +355,8 @@ def parse_token(der: bytes) -> Token:
         certificates=certificates,
         signature_algorithm=name,
         signature_description=description,
+        signature_kind=kind,
+        signature_hash=signature_hash,
         signed_data=signed_bytes,
         signature=signature,
         digest_hash=digest_alg if digest_alg in HASHES else None,
@@ -382,34 +386,33 @@ def _find_signer(sid: Any, certificates: "list[x509.Certificate]") -> Optional[x
 _HASH_WORDS = {"sha256": "SHA-256", "sha384": "SHA-384", "sha512": "SHA-512"}
 
 
-def _signature_name(sig_alg: asn1_algos.SignedDigestAlgorithm, digest_alg: str) -> "tuple[Optional[str], str]":
-    """The C2PA 2.2, 13.2 name of a CMS signature algorithm, or None when it is not on that list,
-    and words for it."""
+def _signature_name(sig_alg: Any, digest_alg: str) -> "tuple[Optional[str], str, str, Optional[str]]":
+    """For a CMS signature algorithm (asn1crypto's SignedDigestAlgorithm): its C2PA 2.2, 13.2 name,
+    or None when it is not on that list; words for it; its kind (asn1crypto's name: "ecdsa",
+    "rsassa_pss", ...); and the hash it signs with."""
     try:
-        algo = sig_alg.signature_algo
-    except ValueError:
-        return None, f"the signature algorithm {sig_alg['algorithm'].dotted}"  # one asn1crypto does not know
+        algo = str(sig_alg.signature_algo)
+    except ValueError:  # one asn1crypto does not know
+        return None, f"the signature algorithm {sig_alg['algorithm'].dotted}", "", None
     try:
-        hash_name = sig_alg.hash_algo
+        hash_name = str(sig_alg.hash_algo)
     except ValueError:
         hash_name = digest_alg
+    if algo == "rsassa_pss":
+        params = sig_alg["parameters"]
+        hash_name = str(params["hash_algorithm"]["algorithm"].native)
+        mgf_hash = params["mask_gen_algorithm"]["parameters"]["algorithm"].native
+        pss = {"sha256": "PS256", "sha384": "PS384", "sha512": "PS512"}.get(hash_name) if mgf_hash == hash_name else None
+        return pss, f"RSASSA-PSS with {_HASH_WORDS.get(hash_name, hash_name)}", algo, hash_name
     words = _HASH_WORDS.get(hash_name, hash_name)
     if algo == "ecdsa":
         name = {"sha256": "ES256", "sha384": "ES384", "sha512": "ES512"}.get(hash_name)
-        return name, f"ECDSA with {words}"
-    if algo == "rsassa_pss":
-        params = sig_alg["parameters"]
-        pss_hash = params["hash_algorithm"]["algorithm"].native
-        mgf_hash = params["mask_gen_algorithm"]["parameters"]["algorithm"].native
-        name = {"sha256": "PS256", "sha384": "PS384", "sha512": "PS512"}.get(pss_hash)
-        if mgf_hash != pss_hash:
-            name = None
-        return name, f"RSASSA-PSS with {_HASH_WORDS.get(pss_hash, pss_hash)}"
+        return name, f"ECDSA with {words}", algo, hash_name
     if algo == "ed25519":
-        return "Ed25519", "Ed25519"
+        return "Ed25519", "Ed25519", algo, None
     if algo == "rsassa_pkcs1v15":
-        return None, f"RSA PKCS#1 v1.5 with {words}"
-    return None, f"{algo} with {words}"
+        return None, f"RSA PKCS#1 v1.5 with {words}", algo, hash_name
+    return None, f"{algo} with {words}", algo, hash_name
 
 
 def signature_problem(token: Token) -> Optional[str]:
@@ -424,23 +427,20 @@ def signature_problem(token: Token) -> Optional[str]:
         key = token.tsa_certificate.public_key()
     except (ValueError, UnsupportedAlgorithm):
         return "the TSA's public key cannot be read"
-    digest = HASHES.get(token.digest_hash or "")
-    desc = token.signature_description
+    desc, kind = token.signature_description, token.signature_kind
+    hash_cls = HASHES.get(token.signature_hash or "")
     try:
         if isinstance(key, ec.EllipticCurvePublicKey):
-            hash_cls = HASHES.get(_hash_of(token))
-            if hash_cls is None or not desc.startswith("ECDSA"):
+            if hash_cls is None or kind != "ecdsa":
                 return f"{desc} does not fit the TSA's elliptic-curve key"
             key.verify(token.signature, token.signed_data, ec.ECDSA(hash_cls()))
         elif isinstance(key, rsa.RSAPublicKey):
-            if desc.startswith("RSASSA-PSS"):
-                hash_cls = HASHES.get(_hash_of(token))
+            if kind == "rsassa_pss":
                 if hash_cls is None:
                     return f"{desc} uses a hash C2PA does not allow"
                 key.verify(token.signature, token.signed_data,
                            padding.PSS(padding.MGF1(hash_cls()), padding.PSS.AUTO), hash_cls())
-            elif desc.startswith("RSA PKCS#1"):
-                hash_cls = HASHES.get(_hash_of(token)) or digest
+            elif kind == "rsassa_pkcs1v15":
                 if hash_cls is None:
                     return f"{desc} uses a hash C2PA does not allow"
                 key.verify(token.signature, token.signed_data, padding.PKCS1v15(), hash_cls())
@@ -455,13 +455,6 @@ def signature_problem(token: Token) -> Optional[str]:
     except (ValueError, TypeError, UnsupportedAlgorithm):
         return "the TSA's signature cannot be checked"
     return None
-
-
-def _hash_of(token: Token) -> str:
-    for name, words in _HASH_WORDS.items():
-        if words in token.signature_description:
-            return name
-    return token.digest_hash or ""
 
 
 @dataclass
