@@ -475,11 +475,13 @@ def test_the_data_hash_is_fed_slices_of_the_font_not_copies(counting, truetype_f
 
 
 @pytest.mark.parametrize("names, shown", [
-    (["x" * 2**24], "box " + "x" * 197 + "...: the font has no table named 'xxx"),
+    (["x" * 2**24], "box " + "x" * 200 + "...: the font has no table named 'xxx"),
     (["zzzz"] * 1_000_000, "box zzzz, zzzz, "),
+    (["gl\nyf\x1b"], "box gl\\x0ayf\\x1b: the font has no table named 'gl\\x0ayf\\x1b'"),
 ])  # fmt: skip
 def test_an_explanation_reads_only_the_names_it_shows(truetype_font, names, shown):
-    """A box name of 16 MiB or a million names: the explanation stays a line."""
+    """A box name of 16 MiB, a million names, or a name with control characters: the explanation
+    stays a line."""
     font = sign_boxes(truetype_font)
     assertion = {"alg": "sha256", "boxes": [{"names": names, "hash": b""}]}
     tables = sfnt.read_directory(font)

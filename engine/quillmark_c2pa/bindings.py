@@ -20,6 +20,7 @@ from . import sfnt, status
 from .results import StatusEntry
 from .sfnt import Table
 from .store import HASH_ALGORITHMS, base_label
+from .store import cut as store_cut
 
 # The hard bindings to content of C2PA 2.2, 15.10.1.2, by assertion type (the label without its
 # instance suffix, 6.4; a version suffix is part of the type, 6.2.2): the one list that validation
@@ -96,8 +97,9 @@ def check_hard_binding(
 
 
 def cut(text: str, limit: int = SHOWN_TEXT) -> str:
-    """At most `limit` characters of text read from a store."""
-    return text if len(text) <= limit else text[: limit - 3] + "..."
+    """At most `limit` characters of text read from a store, then what is unprintable escaped, as
+    every explanation takes text from a store (`store.cut`): a name may hold a newline."""
+    return store_cut(text, limit)
 
 
 def listed(names: Iterable[str], quote: bool = False) -> str:
