@@ -8,7 +8,7 @@ keyed by label, `claim_generator`, `instance_id`, `signature_info` with `alg`, `
 `common_name`, `cert_serial_number` and `time`, `validation_status` for the failures), with the
 validation results under `validation_results`, spelled inside as 15.2.1's CDDL spells them.
 
-Nothing here judges or reads the store again: what the validator found (validate.FontValidation,
+Nothing here judges or reads the store again: what the validator found (validation.FontValidation,
 its ManifestReports) is shown as it found it, and what it could not read is shown as absent (None)
 rather than guessed. The data was decoded within the bounds of the store model and the CBOR
 decoder, and images are shown as their size, so the output is at most a few times the store's.
@@ -19,9 +19,12 @@ from __future__ import annotations
 import base64
 import datetime
 import math
-from typing import Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from .validation import AssertionInfo, FontValidation, ManifestReport
+
+if TYPE_CHECKING:
+    from .signature import SignatureReport
 
 # Assertions that hold an image of the asset or of an ingredient (C2PA 2.2, 18.9): shown as their
 # format and size, never as data.
@@ -63,7 +66,7 @@ def as_json(value: Any, depth: int = 0) -> Any:
 
 
 def describe(validation: FontValidation) -> Dict[str, Any]:
-    """The JSON of `show` for one font's FontValidation (validate.validate)."""
+    """The JSON of `show` for one font's FontValidation (validation.validate)."""
     out: Dict[str, Any] = {}
     if validation.uri is not None:
         out["remote_manifest"] = validation.uri
@@ -151,7 +154,7 @@ def _ingredient(assertion: AssertionInfo) -> Dict[str, Any]:
     return out
 
 
-def _signature_info(report: Any) -> Optional[Dict[str, Any]]:
+def _signature_info(report: Optional[SignatureReport]) -> Optional[Dict[str, Any]]:
     """The validator's reading of the claim signature (signature.SignatureReport.info()): the
     algorithm, the signer's organization (issuer) and common name, the certificate's serial
     number, and the time of a counted time-stamp; what it could not read is left out. None for a
