@@ -49,7 +49,7 @@ from __future__ import annotations
 
 import datetime
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
@@ -59,6 +59,9 @@ from . import cose, credentials, ocsp, status, timestamp
 from .results import StatusEntry
 from .store import CLAIM_V2
 from .trust import TrustSettings
+
+# Adds a status entry (code, explanation) to the report, with the signature box's URI.
+_Add = Callable[[str, str], None]
 
 # Certificates in one x5chain looked at: a real one holds two or three.
 MAX_X5CHAIN = 16
@@ -237,7 +240,8 @@ def validate_signature(
     return report
 
 
-def _read_credential(parsed: cose.Sign1, claim_label: str, report: SignatureReport, add: Any) -> Optional[x509.Certificate]:
+def _read_credential(parsed: cose.Sign1, claim_label: str, report: SignatureReport,
+                     add: _Add) -> Optional[x509.Certificate]:  # fmt: skip
     try:
         ders = cose.x5chain(parsed, allow_unprotected=claim_label != CLAIM_V2)
     except cose.CoseError as exc:
@@ -274,7 +278,7 @@ def _tokens(container: Any, name: str) -> "tuple[list[bytes], Optional[str]]":
 
 
 def _time_stamps(parsed: cose.Sign1, claim: bytes, trust: TrustSettings, report: SignatureReport,
-                 add: Any) -> Optional[datetime.datetime]:
+                 add: _Add) -> Optional[datetime.datetime]:
     """Check sigTst2, then sigTst (C2PA 2.2, 15.8.1-15.8.2); the attested time of the first that
     counts."""
     anchors = None
