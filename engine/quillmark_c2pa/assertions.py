@@ -207,7 +207,8 @@ def check_assertions(store: ManifestStore, check: ManifestCheck, redacted: set[s
     manifest, claim, codes = check.manifest, check.claim, check.codes
     assert claim is not None
     seen: set[int] = set()
-    by_url = {a.url: a for a in manifest.assertions()}
+    present = manifest.assertions()
+    by_url = {a.url: a for a in present}
     # A claim never redacts its own assertions (C2PA 2.2, 15.10.3.1).
     for uri in claim.value.get("redacted_assertions") or []:
         if store.manifest_of(uri, manifest) == manifest.label:
@@ -253,7 +254,7 @@ def check_assertions(store: ManifestStore, check: ManifestCheck, redacted: set[s
                 codes.add(status.ASSERTION_HASHED_URI_MISMATCH, absolute,
                           "the assertion's hash does not match the claim's hashed URI")  # fmt: skip
         decode(store, entry, codes)
-    for assertion in manifest.assertions():
+    for assertion in present:
         if assertion.node.box.box.start not in seen:
             codes.add(status.ASSERTION_UNDECLARED, assertion.url, "the claim does not list this assertion")
     check.hard_bindings = [c for c in check.checked if is_hard_binding(c.assertion.type) and not c.redacted]
