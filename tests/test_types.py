@@ -92,11 +92,27 @@ def test_command_line_tool_type_checks(mypy):
     assert done.returncode == 0, done.stdout
 
 
+ENGINE_USER = """\
+from pathlib import Path
+from quillmark_c2pa.signers import PemSigner
+from quillmark_c2pa.signing import sign
+from quillmark_c2pa.trust import TrustSettings
+from quillmark_c2pa.validation import validate
+
+def release(font: bytes, signer: PemSigner) -> bool:
+    trust = TrustSettings(anchors="ca.pem", tsa_anchors=Path("tsa.pem"), bundled=False)  # paths or certificates
+    return validate(sign(font, signer), trust=trust).passed
+"""
+
+
 def test_engine_type_checks(mypy):
     import quillmark_c2pa
 
-    run, _ = mypy
+    run, folder = mypy
     done = run("-p", "quillmark_c2pa")
+    assert done.returncode == 0, done.stdout
+    (folder / "engine_user.py").write_text(ENGINE_USER)
+    done = run("engine_user.py")
     assert done.returncode == 0, done.stdout
 
 

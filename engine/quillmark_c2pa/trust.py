@@ -17,7 +17,7 @@ from __future__ import annotations
 import functools
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Iterable, Sequence, Union
+from typing import Iterable, Union
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
@@ -94,7 +94,11 @@ def der(certificate: x509.Certificate) -> bytes:
     return certificate.public_bytes(serialization.Encoding.DER)
 
 
-def _certificates(value: Union[None, str, Path, Iterable[x509.Certificate]]) -> "tuple[x509.Certificate, ...]":
+# What TrustSettings takes for a list of certificates: the certificates, or the path of a PEM file.
+Certificates = Union[None, str, Path, Iterable[x509.Certificate]]
+
+
+def _certificates(value: Certificates) -> "tuple[x509.Certificate, ...]":
     if value is None:
         return ()
     if isinstance(value, (str, Path)):
@@ -106,7 +110,7 @@ def _certificates(value: Union[None, str, Path, Iterable[x509.Certificate]]) -> 
     return out
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, init=False)
 class TrustSettings:
     """What a validation trusts.
 
@@ -117,16 +121,20 @@ class TrustSettings:
     bundled: whether the C2PA Trust List and TSA Trust List shipped with quillmark count.
     """
 
-    anchors: Sequence[x509.Certificate] = ()
-    tsa_anchors: Sequence[x509.Certificate] = ()
-    end_entities: Sequence[x509.Certificate] = ()
-    bundled: bool = True
-    _end_entity_ders: "frozenset[bytes]" = field(default=frozenset(), init=False, repr=False, compare=False)
+    anchors: "tuple[x509.Certificate, ...]"
+    tsa_anchors: "tuple[x509.Certificate, ...]"
+    end_entities: "tuple[x509.Certificate, ...]"
+    bundled: bool
+    _end_entity_ders: "frozenset[bytes]" = field(repr=False, compare=False)
 
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "anchors", _certificates(self.anchors))
-        object.__setattr__(self, "tsa_anchors", _certificates(self.tsa_anchors))
-        object.__setattr__(self, "end_entities", _certificates(self.end_entities))
+    # Written out rather than generated, so that type checkers take a path where a list of
+    # certificates goes, as the class does.
+    def __init__(self, anchors: Certificates = (), tsa_anchors: Certificates = (), end_entities: Certificates = (),
+                 bundled: bool = True) -> None:  # fmt: skip
+        object.__setattr__(self, "anchors", _certificates(anchors))
+        object.__setattr__(self, "tsa_anchors", _certificates(tsa_anchors))
+        object.__setattr__(self, "end_entities", _certificates(end_entities))
+        object.__setattr__(self, "bundled", bundled)
         object.__setattr__(self, "_end_entity_ders", frozenset(der(c) for c in self.end_entities))
 
     def signer_anchors(self, ekus: Iterable[ObjectIdentifier]) -> "list[x509.Certificate]":
