@@ -99,8 +99,10 @@ def read_names(font: bytes, table: sfnt.Table) -> dict[int, str]:
         if start + length > len(data):
             continue
         codec = _ENCODINGS.get((platform, encoding if platform != 0 else None))
+        if codec is None:  # _rank reads only records of these encodings
+            continue
         try:
-            text = bytes(data[start : start + length]).decode(codec)  # type: ignore[arg-type]
+            text = bytes(data[start : start + length]).decode(codec)
         except UnicodeDecodeError:
             continue
         best[name_id] = (rank, text)
