@@ -111,12 +111,12 @@ def fit_pad(value: dict[str, Any], size: int, *, second: Optional[str] = "pad2")
     the length of a byte string's head jumps, so some sizes need two pads). ValueError when no
     padding fits (the value without padding is already larger)."""
     for extra in (None, *range(0, 40)):
-        if extra is not None and second is None:
-            break
         trial = dict(value)
         trial["pad"] = b""
         if extra is not None:
-            trial[second] = bytes(extra)  # type: ignore[index]
+            if second is None:
+                break
+            trial[second] = bytes(extra)
         need = size - len(cbor.encode(trial))
         if need < 0:
             continue

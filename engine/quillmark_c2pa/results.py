@@ -96,11 +96,13 @@ def recorded_codes(value: Any) -> Optional[StatusCodes]:
     `status-codes-map` (v3's validationResults.activeManifest) or a list of status maps (v1 and
     v2's validationStatus). Codes this module does not know are sorted by the deprecated `success`
     flag when there is one, else as failures. None when the value has neither form."""
+    items: list[Any] = []
     if isinstance(value, dict):
-        lists = [value.get(kind) for kind in (status.SUCCESS, status.INFORMATIONAL, status.FAILURE)]
-        if not all(isinstance(items, list) for items in lists):
-            return None
-        items = [i for items in lists for i in items]  # type: ignore[union-attr]
+        for part in (status.SUCCESS, status.INFORMATIONAL, status.FAILURE):
+            listed = value.get(part)
+            if not isinstance(listed, list):
+                return None
+            items += listed
     elif isinstance(value, list):
         items = value
     else:
@@ -112,8 +114,6 @@ def recorded_codes(value: Any) -> Optional[StatusCodes]:
         url = item.get("url") if isinstance(item.get("url"), str) else None
         explanation = item.get("explanation") if isinstance(item.get("explanation"), str) else None
         entry = StatusEntry(item["code"], url, explanation)
-        kind = status.KIND.get(entry.code)
-        if kind is None:
-            kind = status.SUCCESS if item.get("success") is True else status.FAILURE
+        kind = status.KIND.get(entry.code) or (status.SUCCESS if item.get("success") is True else status.FAILURE)
         getattr(codes, kind).append(entry)
     return codes
