@@ -293,7 +293,7 @@ def issued_by(cert: x509.Certificate, issuer: x509.Certificate) -> bool:
 def _ca_problem(ca: x509.Certificate, below: int) -> Optional[str]:
     """Why `ca` cannot issue (RFC 5280, 6.1.4 (k), (l), (n)), with `below` CAs under it in the path."""
     ext = _extension(ca, ExtensionOID.BASIC_CONSTRAINTS)
-    cn = _common_name(ca)
+    cn = common_name(ca)
     if ext is None or not ext.value.ca:
         return f"{cn} issued a certificate but is not a CA"
     if ext.value.path_length is not None and below > ext.value.path_length:
@@ -307,7 +307,9 @@ def _ca_problem(ca: x509.Certificate, below: int) -> Optional[str]:
     return None
 
 
-def _common_name(cert: x509.Certificate) -> str:
+def common_name(cert: x509.Certificate) -> str:
+    """The certificate's subject common name (else its whole subject) for a message: quoted, cut
+    to 80 characters."""
     try:
         names = cert.subject.get_attributes_for_oid(x509.NameOID.COMMON_NAME)
     except ValueError:
@@ -385,7 +387,7 @@ def validity_problems(chain: Chain, at: datetime.datetime, end_entity: str = "si
     signer's certificate and all CA certificates up to the trust anchor)."""
     out = []
     for index, cert in enumerate(chain.certificates):
-        what = end_entity if index == 0 else f"CA certificate {_common_name(cert)}"
+        what = end_entity if index == 0 else f"CA certificate {common_name(cert)}"
         problem = validity_problem(cert, at, what)
         if problem:
             out.append(problem)

@@ -269,6 +269,6 @@ def revoked_cas(
             verdict, _ = judge(der, ca, issuer, attested=attested, now=now)
             if verdict is not None and verdict.code == status.SIGNING_CREDENTIAL_OCSP_REVOKED:
                 out.append(Verdict(status.SIGNING_CREDENTIAL_UNTRUSTED,
-                                   f"the CA certificate {credentials._common_name(ca)}: {verdict.explanation}"))
+                                   f"the CA certificate {credentials.common_name(ca)}: {verdict.explanation}"))
                 break
     return out

@@ -197,7 +197,7 @@ def validate_signature(
             else:
                 report.trusted_chain = path.certificates
                 add(status.SIGNING_CREDENTIAL_TRUSTED,
-                    f"the signer's certificate chains to the trust anchor {credentials._common_name(path.anchor)}")
+                    f"the signer's certificate chains to the trust anchor {credentials.common_name(path.anchor)}")
 
     # -- the signature (13.2) ---------------------------------------------------------------------
     if alg is not None:

@@ -514,7 +514,7 @@ def check_token(der: bytes, imprint_input: bytes, anchors: Sequence[x509.Certifi
     when = f"{token.gen_time:%Y-%m-%d %H:%M:%S} UTC"
     return StampCheck(
         [(status.TIME_STAMP_VALIDATED, f"the time-stamp of {when} matches the claim signature"),
-         (status.TIME_STAMP_TRUSTED, f"the TSA {credentials._common_name(tsa)} chains to a trusted TSA anchor")],
+         (status.TIME_STAMP_TRUSTED, f"the TSA {credentials.common_name(tsa)} chains to a trusted TSA anchor")],
         time=token.gen_time, token=token, chain=chain,
     )
 
