@@ -9,9 +9,10 @@ the signature as COSE stores it (RFC 8152, 8.1; RFC 8230): raw r||s for ECDSA, t
 signature for PS256/384/512, the 64 bytes of Ed25519.
 
 Every signer is checked before it signs anything (`check_signer`): the algorithm fits the key
-(C2PA 2.2, 13.2.1), the certificate is one a validator accepts for a claim signer (C2PA 2.2, 14.5:
-valid now, the right EKU, not a CA, digitalSignature), and the key belongs to the certificate. A
-problem is a SignerError whose message is one line.
+(C2PA 2.2, 13.2.1), and the certificate is one a validator accepts for a claim signer (C2PA 2.2,
+14.5: valid now, the right EKU, not a CA, digitalSignature). That the key belongs to the
+certificate is checked when a PemSigner is made, and for any signer on every signature before it
+is used (`verify_own`). A problem is a SignerError whose message is one line.
 """
 
 from __future__ import annotations
