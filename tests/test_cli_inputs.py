@@ -156,6 +156,49 @@ def test_reads_stop_at_what_the_format_or_the_reservation_allows(truetype_font, 
     assert not (tmp_path / "o.ttf").exists() and not any((tmp_path / "out").glob("*"))
 
 
+SIDE_FILES = {  # an option of sign or check that names a file beside the fonts
+    "sign --key": ["sign", "f.ttf", "--key", "{}", "--cert", "chain.pem", "-o", "o.ttf"],
+    "sign --cert": ["sign", "f.ttf", "--key", "key.pem", "--cert", "{}", "-o", "o.ttf"],
+    "sign --manifest": ["sign", "f.ttf", "--key", "key.pem", "--cert", "chain.pem", "--manifest", "{}", "-o", "o.ttf"],
+    "sign --parent": ["sign", "f.ttf", "--key", "key.pem", "--cert", "chain.pem", "--parent", "{}", "-o", "o.ttf"],
+    "sign --trust-anchors": ["sign", "f.ttf", "--key", "key.pem", "--cert", "chain.pem", "--parent", "f.ttf",
+                             "--trust-anchors", "{}", "-o", "o.ttf"],
+    "check --trust-anchors": ["check", "f.ttf", "--trust-anchors", "{}"],
+    "check --tsa-trust-anchors": ["check", "f.ttf", "--tsa-trust-anchors", "{}"],
+    "check --trusted-certs": ["check", "f.ttf", "--trusted-certs", "{}"],
+}  # fmt: skip
+
+
+@posix_only
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+@capped[0]
+@capped[1]
+@pytest.mark.parametrize("source", ["/dev/zero", "fifo"])
+@pytest.mark.parametrize("option", sorted(SIDE_FILES))
+def test_keys_chains_definitions_parents_and_anchors_are_read_bounded(truetype_font, tmp_path, option, source):
+    """A key, a chain, a definition, a parent font or a list of anchors given as /dev/zero is read
+    no further than its limit, and one given as a FIFO nobody writes to is not waited on: one line
+    each, nothing written (both read until memory ran out or forever). The timeout only keeps a
+    hang from stopping the suite."""
+    import resource
+
+    import pki
+
+    key, chain = pki.leaf("ES256")
+    pki.write_key(tmp_path, key, "key.pem")
+    pki.write_chain(tmp_path, chain, "chain.pem")
+    files(tmp_path, {"f.ttf": truetype_font})
+    if source == "fifo":
+        os.mkfifo(tmp_path / "side")
+    args = [arg.format(source if source != "fifo" else "side") for arg in SIDE_FILES[option]]
+
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+
+    done = tool(*args, cwd=tmp_path, code=2 if option.startswith("check") else 1, preexec_fn=limit, timeout=60)
+    assert len(done.stderr.splitlines()[-1]) < 300 and not (tmp_path / "o.ttf").exists()
+
+
 @pytest.mark.parametrize(
     "command", [["embed", "--uri", URI], ["reserve", "64"], ["remove"]], ids=lambda c: c[0]
 )

@@ -20,7 +20,7 @@ from quillmark_c2pa.results import StatusEntry, ValidationResults
 from quillmark_c2pa.validation import FontValidation, validate
 
 from ..discovery import Font, find_fonts
-from ..inputs import load
+from ..inputs import load, read_bounded
 from ..names import shown
 from ..options import add_fonts, add_json, describe
 from ..runner import Outcome, message_of, run_fonts
@@ -65,7 +65,10 @@ def add_trust(sub: argparse.ArgumentParser) -> None:
 
 def trust_settings(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Any:
     """The TrustSettings of the options; a PEM file that cannot be read is a usage error."""
-    from quillmark_c2pa.trust import TrustError, TrustSettings, load_pem_certificates
+    from quillmark_c2pa.trust import MAX_PEM_BYTES, TrustError, TrustSettings, parse_pem_certificates
+
+    def too_long(size: Optional[int]) -> str:
+        return f"more than a list of certificates ({MAX_PEM_BYTES} bytes at most)"
 
     loaded: dict[str, list[Any]] = {}
     for option, paths in (("--trust-anchors", args.trust_anchors), ("--tsa-trust-anchors", args.tsa_trust_anchors),
@@ -73,7 +76,8 @@ def trust_settings(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
         certificates: list[Any] = []
         for path in paths:
             try:
-                certificates += load_pem_certificates(path)
+                # read as fonts are read: no further than the limit (/dev/zero), nor waiting on a FIFO
+                certificates += parse_pem_certificates(read_bounded(path, MAX_PEM_BYTES, too_long), shown(path))
             except (OSError, TrustError, ValueError) as e:
                 parser.error(f"{option} {shown(path)}: {message_of(e, path)}")
         loaded[option] = certificates

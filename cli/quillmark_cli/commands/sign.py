@@ -10,7 +10,7 @@ import sys
 from typing import Any, Optional
 
 from ..discovery import Font, find_fonts, plan_outputs
-from ..inputs import load
+from ..inputs import load, read_bounded
 from ..names import shown
 from ..options import add_fonts, add_force, add_json, add_output, describe, file_name, uri_text
 from ..output import STDOUT
@@ -65,11 +65,18 @@ class Failed(Exception):
     """A problem with the run's shared inputs: one line, status 1, nothing written."""
 
 
-def read(path: str, what: str) -> bytes:
+# The most read of a key, a certificate chain or a manifest definition: each is kilobytes, and a
+# definition's assertions go into every font's store. A device or a FIFO given for one (/dev/zero)
+# is read no further than this, and a FIFO without a writer reads as empty, as fonts are read.
+MAX_INPUT = 16 * 1024 * 1024
+
+
+def read(path: str, what: str, limit: int = MAX_INPUT) -> bytes:
     try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as e:
+        if what == "--parent":
+            return load(path)
+        return read_bounded(path, limit, lambda size: f"more than the {limit} bytes it may hold")
+    except (OSError, ValueError) as e:  # Refused, or the module's word on a parent that is no font
         raise Failed(f"{what} {shown(path)}: {message_of(e, path)}") from None
 
 
@@ -119,9 +126,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parent = read(args.parent, "--parent") if args.parent else None
         trust = None
         if args.trust_anchors:
-            from quillmark_c2pa.trust import TrustSettings, load_pem_certificates
+            from quillmark_c2pa.trust import TrustSettings, parse_pem_certificates
 
-            trust = TrustSettings(anchors=load_pem_certificates(args.trust_anchors))
+            trust = TrustSettings(anchors=parse_pem_certificates(read(args.trust_anchors, "--trust-anchors")))
     except (Failed, ValueError, OSError) as e:
         print(f"quillmark: {e if isinstance(e, Failed) else message_of(e)}", file=sys.stderr)
         return FAILURE
