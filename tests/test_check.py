@@ -712,6 +712,17 @@ def test_the_docs_give_every_limit_with_its_code():
     docs = (Path(__file__).resolve().parent.parent / "docs" / "validation.md").read_text()
     section = docs.split("## Limits on hostile stores", 1)[1].split("\n## ", 1)[0]
     rows = [line for line in section.splitlines() if line.startswith("| ")]
-    for name, value, _, codes in validation.LIMITS:
-        wanted = [f"{int(n):,}" for n in re.findall(r"\d+", str(value))] + [f"`{c}`" for c in codes.split(", ")]
+    from quillmark_c2pa import cose, credentials, ocsp, signature, timestamp  # the claim signature's, apart
+
+    signing = [(cose.MAX_ITEMS, status.CLAIM_SIGNATURE_MISMATCH), (cose.MAX_DEPTH, status.CLAIM_SIGNATURE_MISMATCH),
+               (signature.MAX_X5CHAIN, status.SIGNING_CREDENTIAL_INVALID),
+               *((n, status.SIGNING_CREDENTIAL_UNTRUSTED) for n in (credentials.MAX_CHAIN, credentials.MAX_CANDIDATES,
+                                                                    credentials.MAX_ISSUER_CHECKS)),
+               *((n, status.TIME_STAMP_MALFORMED) for n in (timestamp.MAX_TOKEN_BYTES, timestamp.MAX_DER_ELEMENTS,
+                                                            timestamp.MAX_TOKEN_CERTIFICATES)),
+               (ocsp.MAX_RESPONSES, "-"), (ocsp.MAX_RESPONSE_BYTES, "-")]  # fmt: skip
+    limits = [*validation.LIMITS, *((f"{n}", n, "", code) for n, code in signing)]
+    for name, value, _, codes in limits:
+        wanted = [f"{int(n):,}" for n in re.findall(r"\d+", str(value))]
+        wanted += [f"`{c}`" if c != "-" else "| - |" for c in codes.split(", ")]
         assert any(all(w in row for w in wanted) for row in rows), (name, wanted)
