@@ -19,7 +19,7 @@ from typing import Any, Iterable, List, Optional, Sequence, Set, Tuple
 from . import sfnt, status
 from .results import StatusEntry
 from .sfnt import Table
-from .store import HASH_ALGORITHMS, base_label
+from .store import HASH_ALGORITHMS, SHOWN_TEXT, base_label
 from .store import cut as store_cut
 
 # The hard bindings to content of C2PA 2.2, 15.10.1.2, by assertion type (the label without its
@@ -30,10 +30,9 @@ from .store import cut as store_cut
 DATA_HASH, BOXES_HASH, COLLECTION_HASH = "c2pa.hash.data", "c2pa.hash.boxes", "c2pa.hash.collection.data"
 BMFF_HASHES = ("c2pa.hash.bmff", "c2pa.hash.bmff.v2", "c2pa.hash.bmff.v3")
 HARD_BINDINGS = frozenset({DATA_HASH, BOXES_HASH, COLLECTION_HASH, *BMFF_HASHES})
-# The most items (exclusions, names) an explanation lists one by one, and its most characters
-# of text taken from the store.
+# The most items (exclusions, names) an explanation lists one by one; its most characters of text
+# taken from the store are store.SHOWN_TEXT.
 SHOWN = 8
-SHOWN_TEXT = 200
 
 
 def hard_binding_type(label: str) -> Optional[str]:
