@@ -123,6 +123,30 @@ def test_a_derived_font_needs_parent_or_force(quillmark_sign, tmp_path):
     assert quillmark_sign("parent.ttf", "-o", "forced.ttf", "--force", cwd=tmp_path)[0] == 0
 
 
+@pytest.mark.parametrize("anchors, tampered, words", [
+    (True, False, None),
+    (False, False, "the parent fails validation (signingCredential.untrusted)"),
+    (True, True, "the parent fails validation (assertion.boxesHash.mismatch)"),
+])  # fmt: skip
+def test_a_parent_that_fails_validation_is_said_so(quillmark_sign, creds, tmp_path, anchors, tampered, words):
+    """A parent's failures are recorded in the ingredient (C2PA 2.2, 15.11), so check of the derived
+    font, which finds the record matching, says nothing of them: sign says it, once, as it signs."""
+    assert quillmark_sign(SAMPLE, "-o", "parent.ttf", cwd=tmp_path)[0] == 0
+    if tampered:
+        font = bytearray((tmp_path / "parent.ttf").read_bytes())
+        glyf = font.find(b"glyf")
+        offset = int.from_bytes(font[glyf + 8 : glyf + 12], "big")
+        font[offset + 20] ^= 0xFF
+        (tmp_path / "parent.ttf").write_bytes(bytes(font))
+    trust = ["--trust-anchors", creds / "root.pem"] if anchors else []
+    status, _, err = quillmark_sign(SAMPLE, "-o", "child.ttf", "--parent", "parent.ttf", *trust, cwd=tmp_path)
+    assert status == 0, err
+    if words is None:
+        assert err == ""
+    else:
+        assert err.count("\n") == 1 and words in err and err.startswith("quillmark: ")
+
+
 @pytest.mark.parametrize(
     "case, message",
     [

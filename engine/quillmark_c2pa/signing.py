@@ -173,6 +173,10 @@ def sign_font(
 
     if parent is not None:
         copied, ingredient = _ingredient(parent, trust, now)
+        failed = sorted({entry["code"] for entry in ingredient["validationResults"]["activeManifest"]["failure"]})
+        if failed:  # recorded in the ingredient, as C2PA 2.2, 15.11 asks, and said: check will not repeat it
+            notes.append(f"the parent fails validation ({', '.join(failed[:5])}{', ...' if len(failed) > 5 else ''}):"
+                         " its manifests are kept and its results recorded in the ingredient")  # fmt: skip
         box = builder.cbor_assertion(INGREDIENT, ingredient)
         created.append((INGREDIENT, box))
         first = make_action(
