@@ -270,22 +270,21 @@ class ManifestStore:
             return uri
         return f"{base.url}/{path}"
 
+    def _path(self, uri: Any, base: Manifest) -> Optional[list[str]]:
+        """The labels on the path of a JUMBF URI made absolute (the store's own first)."""
+        absolute = self.absolute(uri, base)
+        return None if absolute is None else absolute[len(URI_PREFIX) + 1 :].split("/")
+
     def manifest_of(self, uri: Any, base: Manifest) -> Optional[str]:
         """The label of the manifest a JUMBF URI points into (None for the store itself)."""
-        absolute = self.absolute(uri, base)
-        if absolute is None:
-            return None
-        parts = absolute[len(URI_PREFIX) + 1 :].split("/")
-        return parts[1] if len(parts) > 1 and parts[0] == STORE_LABEL else None
+        parts = self._path(uri, base)
+        return parts[1] if parts is not None and len(parts) > 1 and parts[0] == STORE_LABEL else None
 
     def resolve(self, uri: Any, base: Manifest) -> Optional[Union[Node, Manifest]]:
         """The box a JUMBF URI names: a Manifest for a manifest's own box, else a Node. None when it
         names nothing, or a label on its path is ambiguous (C2PA 2.2, 8.4.1)."""
-        absolute = self.absolute(uri, base)
-        if absolute is None:
-            return None
-        parts = absolute[len(URI_PREFIX) + 1 :].split("/")
-        if not parts or parts[0] != STORE_LABEL or any(not p for p in parts):
+        parts = self._path(uri, base)
+        if parts is None or parts[0] != STORE_LABEL or any(not p for p in parts):
             return None
         if len(parts) == 1:
             return Node(self.data, self.box)
