@@ -36,6 +36,7 @@ from dataclasses import dataclass, field
 from typing import Any, Optional, Union
 
 from . import cbor
+from .store import base_label
 
 DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
 
@@ -167,7 +168,7 @@ def check(definition: ManifestDefinition) -> None:
             raise DefinitionError(
                 f"assertion {i + 1}'s label {_shown(label)} is not a C2PA assertion label (C2PA 2.2, 6.2)"
             )
-        base = label.split("__")[0]
+        base = base_label(label)
         if any(base == r or base.startswith(r + ".") or (r.endswith(".") and base.startswith(r)) for r in RESERVED):
             raise DefinitionError(f"assertion label {_shown(label)} is one quillmark writes itself")
         if label in seen:
