@@ -69,7 +69,8 @@ def build_parser(command: Optional[str] = None) -> argparse.ArgumentParser:
         description="Content Credentials (C2PA) for TrueType/OpenType fonts: sign fonts, check them as a C2PA "
         "validator does and show what they carry; for pipelines signing with another C2PA library, reserve, fill, "
         "embed, extract or remove the C2PA table.",
-        epilog="Exit status: 0 all well, 1 some font refused or failed (the others are still processed), 2 usage error, "
+        epilog="Exit status: 0 all well, 1 some font refused or failed (the others are still processed), "
+        "2 usage error, "
         "130 interrupted (128 plus the signal's number for SIGTERM and SIGHUP). Outputs are written to a temporary file in the same folder and renamed into place; "
         "an input is only replaced with --in-place.",
     )
