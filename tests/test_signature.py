@@ -335,6 +335,17 @@ def test_online_ocsp_only_when_asked():
     assert [c for c in report.codes if "ocsp" in c] == [status.SIGNING_CREDENTIAL_OCSP_REVOKED]
 
 
+def test_an_ocsp_responder_answering_a_byte_at_a_time_is_given_up_at_the_timeout():
+    from test_timestamp import _trickling_tsa  # an HTTP server that sends a byte every 20 ms
+
+    from quillmark_c2pa import ocsp
+
+    url, sent = _trickling_tsa()
+    _, (cert, issuer, *_) = pki.leaf("ES256")
+    assert ocsp._fetch(url, cert, issuer, timeout=0.5) is None
+    assert sent[0] < 400  # each wait was within the timeout: only the whole answer's deadline ends it
+
+
 def test_mutated_signatures_never_raise():
     # every 67th byte of a stamped signature with stapled OCSP flipped in turn: each gives a report
     # (a failure, an informational code, or, for bytes of the padding, the same success)

@@ -18,6 +18,7 @@ The CAs between the signer's certificate and the anchor are checked against stap
 from __future__ import annotations
 
 import datetime
+import time
 import urllib.error
 import urllib.request
 from dataclasses import dataclass
@@ -31,6 +32,7 @@ from cryptography.x509 import ocsp
 from cryptography.x509.oid import AuthorityInformationAccessOID
 
 from . import credentials, status
+from .fetching import read_answer
 
 # A real rVals holds one response per certificate of the chain; more than this is not looked at.
 MAX_RESPONSES = 8
@@ -244,11 +246,12 @@ def _fetch(url: str, certificate: x509.Certificate, issuer: x509.Certificate, ti
         request = ocsp.OCSPRequestBuilder().add_certificate(certificate, issuer, hashes.SHA256()).build()
         body = request.public_bytes(serialization.Encoding.DER)
         req = urllib.request.Request(url, data=body, method="POST", headers={"Content-Type": "application/ocsp-request"})
+        deadline = time.monotonic() + timeout  # for the whole answer, not each wait (fetching.read_answer)
         with urllib.request.urlopen(req, timeout=timeout) as answer:  # noqa: S310 (scheme checked above)
-            data = answer.read(MAX_RESPONSE_BYTES + 1)
+            data = read_answer(answer, MAX_RESPONSE_BYTES, deadline)
     except (OSError, ValueError, urllib.error.URLError):
         return None
-    return data if len(data) <= MAX_RESPONSE_BYTES else None
+    return data if data is not None and len(data) <= MAX_RESPONSE_BYTES else None
 
 
 def revoked_cas(

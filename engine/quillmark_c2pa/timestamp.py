@@ -38,6 +38,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 
 from . import cose, credentials, status
+from .fetching import read_answer
 
 # The allowed hash algorithms of C2PA 2.2, 13.1 (the deprecated list is empty).
 HASHES: "dict[str, Callable[[], hashes.HashAlgorithm]]" = {
@@ -150,18 +151,12 @@ def _read_response(answer: bytes) -> "tuple[str, list[str], Optional[bytes]]":
 
 
 def _read_until(response: Any, deadline: float, url: str, timeout: float) -> bytes:
-    """At most MAX_RESPONSE + 1 bytes of the answer, read before `deadline`: the socket's timeout
-    bounds each wait alone, so a TSA sending a byte at a time would otherwise hold a signing run
-    for as long as its answer lasts."""
-    answer = bytearray()
-    while len(answer) <= MAX_RESPONSE:
-        if time.monotonic() > deadline:
-            raise TimeStampError(f"time-stamp authority {url}: no whole answer within {timeout:g} s")
-        chunk = response.read1(MAX_RESPONSE + 1 - len(answer))
-        if not chunk:
-            break
-        answer += chunk
-    return bytes(answer)
+    """At most MAX_RESPONSE + 1 bytes of the answer, read before `deadline` (fetching.read_answer:
+    a TSA sending a byte at a time would otherwise hold a signing run for as long as it liked)."""
+    answer = read_answer(response, MAX_RESPONSE, deadline)
+    if answer is None:
+        raise TimeStampError(f"time-stamp authority {url}: no whole answer within {timeout:g} s")
+    return answer
 
 
 def _printable(text: str, limit: int = 200) -> str:
