@@ -329,6 +329,21 @@ def test_a_hostile_definition_is_refused_with_one_short_line(make, message):
     assert "\n" not in str(caught.value) and len(str(caught.value)) < 300
 
 
+def test_a_font_of_too_many_tables_for_a_box_hash_is_refused_and_signs_by_data_hash(sample):
+    """A box hash holds about eight CBOR items per table in some 57 bytes, denser than the
+    validator's store budget of one item per 16 bytes (plus an allowance): past some 15,000
+    tables a box-hash-signed font failed its own check."""
+    from conftest import directory, make_font
+
+    tables = [(tag, sample[offset : offset + length]) for tag, _, offset, length in directory(sample)]
+    extra = [(b"z" + bytes([97 + i // 676 % 26, 97 + i // 26 % 26, 97 + i % 26]), bytes(4)) for i in range(17_000)]
+    font = make_font(sorted(tables + extra))
+    with pytest.raises(SigningError, match="17015 tables holds more CBOR items than validators read") as caught:
+        sign(font, signer())
+    assert "\n" not in str(caught.value)
+    assert validated(sign(font, signer(), binding="data")).passed
+
+
 def test_a_definition_at_the_validators_limits_signs_a_font_that_passes(sample):
     deepest = ManifestDefinition.from_json({"assertions": [{"label": "com.a.deep", "data": {"v": nested(63)}}]})
     assert validated(sign(sample, signer(), definition=deepest)).passed
