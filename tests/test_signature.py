@@ -346,6 +346,34 @@ def test_an_ocsp_responder_answering_a_byte_at_a_time_is_given_up_at_the_timeout
     assert sent[0] < 400  # each wait was within the timeout: only the whole answer's deadline ends it
 
 
+@pytest.mark.parametrize("answer", [
+    b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc",  # a damaged chunk: IncompleteRead
+    b"not HTTP at all\r\n\r\n",  # BadStatusLine
+], ids=["damaged-chunk", "bad-status-line"])  # fmt: skip
+def test_an_ocsp_responder_answering_broken_http_is_no_answer(answer):
+    """The responder's URL comes from the certificate, so from whoever made the font: what http.client
+    raises for a broken answer (HTTPException, not OSError) is no answer, not an error of check."""
+    import socket
+    import threading
+
+    from quillmark_c2pa import ocsp
+
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+
+    def serve() -> None:
+        connection, _ = listener.accept()
+        with connection:
+            connection.recv(65536)
+            connection.sendall(answer)
+        listener.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    _, (cert, issuer, *_) = pki.leaf("ES256")
+    assert ocsp._fetch(f"http://127.0.0.1:{listener.getsockname()[1]}/", cert, issuer, timeout=5) is None
+
+
 def test_mutated_signatures_never_raise():
     # every 67th byte of a stamped signature with stapled OCSP flipped in turn: each gives a report
     # (a failure, an informational code, or, for bytes of the padding, the same success)

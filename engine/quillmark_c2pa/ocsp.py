@@ -18,6 +18,7 @@ The CAs between the signer's certificate and the anchor are checked against stap
 from __future__ import annotations
 
 import datetime
+import http.client
 import time
 import urllib.error
 import urllib.request
@@ -249,8 +250,8 @@ def _fetch(url: str, certificate: x509.Certificate, issuer: x509.Certificate, ti
         deadline = time.monotonic() + timeout  # for the whole answer, not each wait (fetching.read_answer)
         with urllib.request.urlopen(req, timeout=timeout) as answer:  # noqa: S310 (scheme checked above)
             data = read_answer(answer, MAX_RESPONSE_BYTES, deadline)
-    except (OSError, ValueError, urllib.error.URLError):
-        return None
+    except (OSError, ValueError, urllib.error.URLError, http.client.HTTPException):  # the last: a bad status line,
+        return None  # a damaged chunk (IncompleteRead), from a responder the certificate names
     return data if data is not None and len(data) <= MAX_RESPONSE_BYTES else None
 
 
