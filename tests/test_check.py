@@ -607,11 +607,22 @@ def adjustment_changed(font: bytes) -> bytes:
 def test_warnings_pass_unless_strict(truetype_font, make, warning):
     from quillmark_cli.commands.check import check_font
 
-    checked = check_font(make(signed(truetype_font)), "A.ttf", trust())
+    checked = check_font(make(signed(truetype_font)), "A.ttf", trust(), embedded=False)  # as --allow-remote
     assert checked.warnings == [warning]
     assert checked.passed(strict=False) and not checked.passed(strict=True)
     assert checked.lines(strict=True, verbose=False) == [f"A.ttf: FAIL (--strict): {warning}"]
     assert checked.lines(strict=False, verbose=False)[0] == f"A.ttf: warning: {warning}"
+
+
+def test_a_signed_font_whose_store_is_swapped_for_a_uri_fails_unless_remote_is_allowed(truetype_font, tmp_path):
+    """The remote manifest is never fetched: C2PA 2.2, 15.5.3.1 has a validator that cannot reach it
+    report manifest.inaccessible, a failure (check said ok, so a store swapped for a URI passed)."""
+    (tmp_path / "A.ttf").write_bytes(quillmark.embed_remote(signed(truetype_font), URI))
+    done = tool("A.ttf", cwd=tmp_path, code=1)
+    assert done.stdout == f"A.ttf: FAIL: the C2PA table holds only the URI {URI}, which is not fetched" \
+                          " [manifest.inaccessible]\n"  # fmt: skip
+    done = tool("--allow-remote", "A.ttf", cwd=tmp_path, code=0)
+    assert done.stdout.splitlines()[0] == f"A.ttf: warning: the C2PA table holds only the URI {URI} (not fetched)"
 
 
 def test_a_store_that_was_never_signed_fails(truetype_font):

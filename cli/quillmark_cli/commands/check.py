@@ -59,8 +59,13 @@ def add_trust(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("--fetch-ocsp", action="store_true",
                      help="ask the signer's OCSP responder for revocation status when none is stapled"
                      " (off by default: nothing is fetched)")  # fmt: skip
-    sub.add_argument("--embedded", action="store_true",
-                     help="fail a font whose C2PA table holds only a manifest URI (never fetched)")  # fmt: skip
+    # A font whose C2PA table holds only a URI fails: the remote manifest is never fetched, and C2PA
+    # 2.2, 15.5.3.1 has a validator that cannot reach it report manifest.inaccessible (a failure);
+    # passing it let a signed font whose store was swapped for a URI pass a release check.
+    sub.add_argument("--allow-remote", action="store_true",
+                     help="let a font whose C2PA table holds only a manifest URI pass with a warning (the"
+                     " remote manifest is never fetched: by default such a font fails, manifest.inaccessible)")
+    sub.add_argument("--embedded", action="store_true", help=argparse.SUPPRESS)  # the default now; kept for scripts
 
 
 def trust_settings(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Any:
@@ -183,7 +188,7 @@ def warnings_of(font: bytes, validation: FontValidation) -> list[str]:
     return warnings
 
 
-def check_font(font: bytes, path: str, trust: Any, embedded: bool = False, fetch_ocsp: bool = False) -> Checked:
+def check_font(font: bytes, path: str, trust: Any, embedded: bool = True, fetch_ocsp: bool = False) -> Checked:
     validation = validate(font, trust=trust, embedded=embedded, fetch_ocsp=fetch_ocsp)
     return Checked(path, validation, warnings_of(font, validation))
 
@@ -204,7 +209,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         except Exception as e:
             checked = unreadable(font.path, message_of(e, font.path))
         else:
-            checked = check_font(data, font.path, trust, args.embedded, args.fetch_ocsp)
+            checked = check_font(data, font.path, trust, not args.allow_remote, args.fetch_ocsp)
         if args.json:
             lines = [json.dumps(checked.as_json(args.strict))]
         else:
