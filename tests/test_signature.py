@@ -307,7 +307,7 @@ def _aia_signer():
             pass
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+    tsa.serve_until_exit(server, "test OCSP responder")
     aia = x509.AuthorityInformationAccess([x509.AccessDescription(
         x509.AuthorityInformationAccessOID.OCSP,
         x509.UniformResourceIdentifier(f"http://127.0.0.1:{server.server_address[1]}/ocsp"))])
