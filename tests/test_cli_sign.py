@@ -123,6 +123,16 @@ def test_a_derived_font_needs_parent_or_force(quillmark_sign, tmp_path):
     assert quillmark_sign("parent.ttf", "-o", "forced.ttf", "--force", cwd=tmp_path)[0] == 0
 
 
+def test_a_font_holding_only_a_remote_uri_is_replaced_with_force_not_kept_as_parent(quillmark_sign, tmp_path):
+    """A remote manifest is never fetched, so giving the font as its own parent cannot keep it:
+    the refusal says force is the way (it said to give it as the parent, which then failed)."""
+    (tmp_path / "remote.ttf").write_bytes(quillmark.embed_remote(SAMPLE.read_bytes(), "https://example.com/m.c2pa"))
+    status, _, err = quillmark_sign("remote.ttf", "-o", "out.ttf", cwd=tmp_path)
+    assert status == 1 and err.count("\n") == 1
+    assert "cannot be kept as the parent: force to replace it" in err and "give it as the parent" not in err
+    assert quillmark_sign("remote.ttf", "-o", "out.ttf", "--force", cwd=tmp_path)[0] == 0
+
+
 @pytest.mark.parametrize("anchors, tampered, words", [
     (True, False, None),
     (False, False, "the parent fails validation (signingCredential.untrusted)"),

@@ -147,9 +147,13 @@ def sign_font(
     tables = sfnt.read_directory(font)
     existing = _existing_manifest(font, tables)
     if existing and parent is None and not force:
-        raise SigningError(
-            f"the font already holds {existing}: give it as the parent to keep its history, or force to replace it"
-        )
+        if existing == "a C2PA Manifest Store":
+            hint = "give it as the parent to keep its history, or force to replace it"
+        elif existing == "a remote manifest URI":  # never fetched, so no parent can be made of it
+            hint = "the remote manifest is not fetched, so it cannot be kept as the parent: force to replace it"
+        else:
+            hint = "force to replace it"
+        raise SigningError(f"the font already holds {existing}: {hint}")
     if existing and parent is not None and not force:
         lost = _manifests_not_in(font, parent)
         if lost:
