@@ -10,7 +10,7 @@ next to nothing.
 from __future__ import annotations
 
 from importlib import import_module
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 # The one place the version is written: the build reads it from here.
 __version__ = "0.2.0"
@@ -37,8 +37,19 @@ _EXPORTS = {
     "validate_signature": "signature",
     "SignatureReport": "signature",
     "load_pem_certificates": "trust",
+    "TrustError": "trust",
     "TRUST_LIST_ISSUED": "trust_lists",
 }
+
+if TYPE_CHECKING:  # type checkers see the names as they are; at run time they come from __getattr__
+    from .definition import DefinitionError, ManifestDefinition
+    from .results import StatusCodes, StatusEntry, ValidationResults
+    from .signature import SignatureReport, validate_signature
+    from .signers import CommandSigner, PemSigner, Signer, SignerError
+    from .signing import SignResult, SigningError, sign, sign_font
+    from .trust import TrustError, TrustSettings, load_pem_certificates
+    from .trust_lists import TRUST_LIST_ISSUED
+    from .validation import FontValidation, ManifestReport, validate
 
 __all__ = ["__version__", *_EXPORTS]
 
