@@ -178,6 +178,17 @@ def test_command_line(truetype_font, tmp_path):
     assert json.loads(done.stdout) == {"path": "missing.ttf", "error": "No such file or directory"}
 
 
+def test_a_font_holding_only_a_uri_shows_the_failure_check_gives(truetype_font, tmp_path):
+    """show's validation results are the ones check judges by: manifest.inaccessible for a remote
+    manifest (never fetched), unless --allow-remote, as for check."""
+    (tmp_path / "R.ttf").write_bytes(quillmark.embed_remote(truetype_font, "https://example.com/m.c2pa"))
+    out = json.loads(show_tool("R.ttf", cwd=tmp_path, code=0).stdout)
+    assert [e["code"] for e in out["validation_results"]["activeManifest"]["failure"]] == [status.MANIFEST_INACCESSIBLE]
+    out = json.loads(show_tool("--allow-remote", "R.ttf", cwd=tmp_path, code=0).stdout)
+    assert out["validation_results"]["activeManifest"]["failure"] == []
+    assert out["remote_manifest"] == "https://example.com/m.c2pa"
+
+
 def test_a_json_assertion_nested_as_deep_as_json_allows_is_shown_cut(truetype_font):
     """JSON decodes as deep as the interpreter's recursion allows; showing it stops at the depth
     CBOR is bounded to, instead of failing with a RecursionError."""
