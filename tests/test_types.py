@@ -94,10 +94,7 @@ def test_command_line_tool_type_checks(mypy):
 
 ENGINE_USER = """\
 from pathlib import Path
-from quillmark_c2pa.signers import PemSigner
-from quillmark_c2pa.signing import sign
-from quillmark_c2pa.trust import TrustSettings
-from quillmark_c2pa.validation import validate
+from quillmark_c2pa import PemSigner, TrustSettings, sign, validate  # typed, though imported lazily
 
 def release(font: bytes, signer: PemSigner) -> bool:
     trust = TrustSettings(anchors="ca.pem", tsa_anchors=Path("tsa.pem"), bundled=False)  # paths or certificates
