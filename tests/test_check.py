@@ -607,7 +607,7 @@ def adjustment_changed(font: bytes) -> bytes:
 def test_warnings_pass_unless_strict(truetype_font, make, warning):
     from quillmark_cli.commands.check import check_font
 
-    checked = check_font(make(signed(truetype_font)), "A.ttf", trust(), embedded=False)  # as --allow-remote
+    checked = check_font(make(signed(truetype_font)), "A.ttf", trust(), allow_remote=True)  # as --allow-remote
     assert checked.warnings == [warning]
     assert checked.passed(strict=False) and not checked.passed(strict=True)
     assert checked.lines(strict=True, verbose=False) == [f"A.ttf: FAIL (--strict): {warning}"]

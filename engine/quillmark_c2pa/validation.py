@@ -132,18 +132,19 @@ class FontValidation:
     @property
     def passed(self) -> bool:
         """No failure code in the active manifest's results. A font whose C2PA table holds only a
-        URI passes unless `embedded` was asked for (nothing embedded was there to fail)."""
+        URI fails (manifest.inaccessible) unless `allow_remote` was given."""
         return not self.results.active_manifest.failure
 
     def as_json(self) -> dict[str, Any]:
         return {"validationResults": self.results.as_json()}
 
 
-def validate(font: bytes, *, trust: Optional[TrustSettings] = None, embedded: bool = False,
+def validate(font: bytes, *, trust: Optional[TrustSettings] = None, allow_remote: bool = False,
              now: Optional[datetime] = None, fetch_ocsp: bool = False) -> FontValidation:  # fmt: skip
     """Validates the C2PA Manifest Store of a font (C2PA 2.2, chapter 15). `trust` is a
-    trust.TrustSettings (the bundled C2PA Trust Lists when None); `embedded` makes a font whose
-    C2PA table holds only a URI fail; `now` is the time to judge certificates at when no trusted
+    trust.TrustSettings (the bundled C2PA Trust Lists when None); a font whose C2PA table holds
+    only a URI fails with manifest.inaccessible, as the URI is never fetched (C2PA 2.2, 15.5.3.1),
+    unless `allow_remote`, which leaves a note instead; `now` is the time to judge certificates at when no trusted
     time-stamp gives one; `fetch_ocsp` allows asking an OCSP responder (15.9.2)."""
     result = FontValidation()
     codes = result.results.active_manifest
@@ -171,7 +172,7 @@ def validate(font: bytes, *, trust: Optional[TrustSettings] = None, embedded: bo
     if table.store_range is None:
         if uri is None:
             codes.add(status.CLAIM_MISSING, None, "the C2PA table holds neither a Manifest Store nor a URI")
-        elif embedded:
+        elif not allow_remote:
             codes.add(status.MANIFEST_INACCESSIBLE, None,
                       f"the C2PA table holds only the URI {cut(result.uri or '')}, which is not fetched")  # fmt: skip
         else:

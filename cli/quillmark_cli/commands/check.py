@@ -188,8 +188,8 @@ def warnings_of(font: bytes, validation: FontValidation) -> list[str]:
     return warnings
 
 
-def check_font(font: bytes, path: str, trust: Any, embedded: bool = True, fetch_ocsp: bool = False) -> Checked:
-    validation = validate(font, trust=trust, embedded=embedded, fetch_ocsp=fetch_ocsp)
+def check_font(font: bytes, path: str, trust: Any, allow_remote: bool = False, fetch_ocsp: bool = False) -> Checked:
+    validation = validate(font, trust=trust, allow_remote=allow_remote, fetch_ocsp=fetch_ocsp)
     return Checked(path, validation, warnings_of(font, validation))
 
 
@@ -209,7 +209,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         except Exception as e:
             checked = unreadable(font.path, message_of(e, font.path))
         else:
-            checked = check_font(data, font.path, trust, not args.allow_remote, args.fetch_ocsp)
+            checked = check_font(data, font.path, trust, args.allow_remote, args.fetch_ocsp)
         if args.json:
             lines = [json.dumps(checked.as_json(args.strict))]
         else:

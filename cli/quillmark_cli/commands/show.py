@@ -44,7 +44,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             message = message_of(e, font.path)
             lines = [json.dumps({"path": font.path, "error": message}, indent=indent)]
             return Outcome(lines=lines, errors=[f"quillmark: {shown(font.path)}: {message}"], status=FAILURE)
-        validation = validate(data, trust=trust, embedded=not args.allow_remote, fetch_ocsp=args.fetch_ocsp)
+        validation = validate(data, trust=trust, allow_remote=args.allow_remote, fetch_ocsp=args.fetch_ocsp)
         shown_json = {"path": font.path, **describe_store(validation)}
         return Outcome(lines=[json.dumps(shown_json, indent=indent, ensure_ascii=True)])
 
