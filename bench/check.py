@@ -70,10 +70,10 @@ def corpus(work: Path) -> dict[str, list[Path]]:
 
 def credentials(folder: Path) -> tuple:
     """A signer and the CA that trusts it, made by the example's own function."""
-    spec = importlib.util.spec_from_file_location("sign_font", ROOT / "examples" / "sign_font.py")
-    assert spec is not None and spec.loader is not None
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("sign_font", ROOT / "examples" / "sign_font.py")
+    assert found is not None and found.loader is not None
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     example.make_credentials(folder)
     from quillmark_c2pa import PemSigner
 

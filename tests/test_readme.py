@@ -36,10 +36,10 @@ EXAMPLES = [
 @pytest.fixture(scope="session")
 def example_credentials(tmp_path_factory) -> Path:
     """The throwaway CA and signer that examples/sign_font.py makes (the Quick start's)."""
-    spec = importlib.util.spec_from_file_location("sign_font_example", ROOT / "examples" / "sign_font.py")
-    assert spec is not None and spec.loader is not None
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("sign_font_example", ROOT / "examples" / "sign_font.py")
+    assert found is not None and found.loader is not None
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     folder = tmp_path_factory.mktemp("credentials") / "example-credentials"
     example.make_credentials(folder)
     return folder
