@@ -1,8 +1,8 @@
-"""The two real Manifest Stores of ../shared/c2pa/samples (made by a camera vendor's C2PA library in
+"""The two real Manifest Stores of tests/c2pa-samples (made by a camera vendor's C2PA library in
 2023: first-version claims, real certificates, RFC 3161 time-stamps), embedded into a font and
 validated, against the report a reference validator gave at the time.
 
-What the readings are, and why (see ../shared/c2pa/README.md):
+What the readings are, and why (see tests/c2pa-samples/ATTRIBUTION.md):
 - In any reading the claim signature verifies and every hashed URI the claim lists matches, and
   the hard binding fails: it binds the original JPEG, not the font (assertion.dataHash.mismatch).
 - C2PA 2.2's reading, which the validator takes for every manifest whatever its claim version:
@@ -31,11 +31,9 @@ from quillmark_c2pa import status
 from quillmark_c2pa.trust import TrustSettings
 from quillmark_c2pa.validation import validate
 
-SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "c2pa" / "samples"
+SAMPLES = Path(__file__).resolve().parent / "c2pa-samples"  # their source and licence: ATTRIBUTION.md there
 NAMES = ["truepic-20230212-camera", "truepic-20230212-landscape"]
 FONT = Path(__file__).resolve().parents[1] / "examples" / "fonts" / "QuillSample-Regular.ttf"
-
-pytestmark = pytest.mark.skipif(not SAMPLES.is_dir(), reason="the C2PA samples are not beside this checkout")
 
 
 @pytest.fixture(scope="module", params=NAMES)

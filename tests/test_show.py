@@ -26,8 +26,8 @@ from quillmark_c2pa.trust import TrustSettings
 from quillmark_c2pa.validation import validate
 
 TOOL = str(Path(sysconfig.get_path("scripts")) / "quillmark")
-# The real stores beside the checkout (../shared/c2pa/samples), as tests/test_samples.py finds them.
-SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "c2pa" / "samples"
+# The real stores of 2023, as tests/test_samples.py finds them.
+SAMPLES = Path(__file__).resolve().parent / "c2pa-samples"
 TRUST = TrustSettings(bundled=False)
 
 
