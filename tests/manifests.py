@@ -81,6 +81,7 @@ class Manifest:
     kind: bytes = jumbf.MANIFEST
     signed: bool = True
     extra: tuple[bytes, ...] = ()  # boxes added to the manifest after the signature
+    signer: Any = None  # (key, chain) of the test PKI, such as pki.bad("expired"); the ES256 leaf if None
 
     def urls(self) -> list[dict[str, Any]]:
         return [hashed(f"self#jumbf=c2pa.assertions/{label}", box) for label, box in self.assertions]
@@ -112,12 +113,13 @@ class Manifest:
             jumbf.superbox(jumbf.CLAIM, self.claim_label, jumbf.box(b"cbor", claim)),
         ]
         if self.signed:
-            parts.append(jumbf.superbox(jumbf.CLAIM_SIGNATURE, "c2pa.signature", jumbf.box(b"cbor", sign(claim))))
+            signature = sign(claim, signer=self.signer)
+            parts.append(jumbf.superbox(jumbf.CLAIM_SIGNATURE, "c2pa.signature", jumbf.box(b"cbor", signature)))
         return jumbf.superbox(self.kind, self.label, *parts, *self.extra)
 
 
-def sign(claim: bytes, alg: str = "ES256") -> bytes:
-    key, chain = pki.leaf(alg)
+def sign(claim: bytes, alg: str = "ES256", signer: Any = None) -> bytes:
+    key, chain = signer or pki.leaf(alg)
     protected = cose.protected_header(alg, [c.public_bytes(Encoding.DER) for c in chain])
     return cose.encode_sign1(protected, {}, cose.sign(key, alg, cose.sig_structure(protected, claim)))
 

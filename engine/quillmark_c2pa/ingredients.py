@@ -30,8 +30,12 @@ from .store import Assertion, Manifest, ManifestStore, cut
 # The most entries the ingredient deltas of one validation hold; past it the comparison stops and
 # validation reports general.error, naming the limit.
 MAX_DELTA_ENTRIES = 1 << 16
-# Codes about an asset's content: never produced for an ingredient, so never compared.
-_CONTENT = re.compile(r"assertion\.(?:dataHash|boxesHash|bmffHash|collectionHash|multiAssetHash)\.|quillmark\.")
+# Codes about an asset's content: never produced for an ingredient, so never compared. But for
+# assertion.dataHash.redacted, which rejects the claim (C2PA 2.2, 15.10.3.1), not the content: left
+# out, an ingredient whose hard binding a child redacted passed with no trace of it.
+_CONTENT = re.compile(
+    r"assertion\.(?:dataHash|boxesHash|bmffHash|collectionHash|multiAssetHash)\.(?!redacted$)|quillmark\."
+)
 
 
 # An entry of a status map as the deltas compare it: its code and its absolute URI.
