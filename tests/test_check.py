@@ -369,6 +369,11 @@ BROKEN = {
                              "algorithm.unsupported"),
     "bmff-binding": (binding_only("c2pa.hash.bmff.v3", {}), None, "the hard binding is c2pa.hash.bmff",
                      "assertion.bmffHash.mismatch"),
+    # A collection's hash binds files of a collection by URI (C2PA 2.2, 18.8), never a font's bytes;
+    # 15.12 names no code for a binding that cannot apply to the asset.
+    "collection-binding": (binding_only("c2pa.hash.collection.data", {"alg": "sha256", "uris": []}), None,
+                           "the hard binding c2pa.hash.collection.data is not one that binds a font",
+                           "general.error"),
 }  # fmt: skip
 
 
@@ -380,6 +385,7 @@ def test_broken_bindings_fail_with_their_reason(truetype_font, case):
         font = tamper(font)
     got_explanation, got_code = failure(font)
     assert explanation in got_explanation and got_code == code
+    assert [e.code for e in hard_binding(font) if e.kind == status.FAILURE] == [code]  # that failure alone
 
 
 def glyf_excluded(font: bytes) -> bytes:
